@@ -1,0 +1,77 @@
+// The process-wide worker pool and the parallel map that runs on it.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace refsieve::batch {
+
+// An unsigned decimal thread count: an optional '+', then digits only,
+// below 2^64. Anything else is not a count.
+std::optional<std::uint64_t> parse_thread_count(std::string_view text);
+
+// The pool size from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
+// online processor count (1 when unknown); at most 65535. Null means unset.
+std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, long online_processors);
+
+// A fault that escaped a task: its message, when it has one.
+struct TaskFault {
+    std::optional<std::string> message;
+};
+
+// A fixed set of worker threads sharing one queue. Work is divided by
+// recursive halving; a thread that splits a range keeps the first half and
+// offers the second to the pool, taking it back if nobody started it.
+class ThreadPool {
+public:
+    // Starts all workers; throws std::system_error if one cannot start.
+    explicit ThreadPool(std::size_t threads);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::size_t thread_count() const noexcept { return thread_count_; }
+
+    // Calls body(lo, hi) on disjoint ranges covering [0, n), each range in
+    // ascending order. Blocks the calling thread (which must not be one of
+    // the pool's) until every range has ended. A fault escaping body voids
+    // the map and is returned; the remaining ranges are skipped.
+    std::optional<TaskFault> parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
+    struct Job;
+    struct Map;
+
+private:
+    void worker_loop();
+    void run_range(Map& map, std::size_t lo, std::size_t hi, std::size_t budget, bool migrated);
+    void run_leaf(Map& map, std::size_t lo, std::size_t hi) noexcept;
+    void offer(Job* job);
+    // Takes job back if no thread started it; true when taken back.
+    bool reclaim(Job* job);
+    // Waits for a job another thread took, running queued work meanwhile.
+    void wait_for(Job* job);
+    void execute(Job* job) noexcept;
+
+    std::size_t thread_count_;
+    std::mutex mutex_;
+    std::condition_variable wake_;  // new work offered, or a job finished
+    std::deque<Job*> queue_;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// The process-wide pool, created by the first call. On failure to start it
+// returns null and sets *error; every later call fails the same way.
+ThreadPool* global_pool(std::string* error);
+
+} // namespace refsieve::batch

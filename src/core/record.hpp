@@ -1,0 +1,37 @@
+// The bibliographic record and the score of one candidate against a subject.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace refsieve {
+
+// One record, with owned UTF-8 texts. An optional text may be absent or
+// present-but-empty; scoring treats both the same way.
+struct BibItemData {
+    std::uint64_t index = 0;
+    std::string title;
+    std::string author;
+    std::optional<std::int32_t> year;
+    std::optional<std::string> doi;
+    std::optional<std::string> journal;
+    std::optional<std::string> volume;
+    std::optional<std::string> number;
+    std::optional<std::string> pages;
+    std::optional<std::string> publisher;
+};
+
+// How well one candidate matches one subject.
+struct MatchResult {
+    std::uint64_t candidate_index = 0;
+    double total_score = 0.0;
+    double title_score = 0.0;
+    double author_score = 0.0;
+    double date_score = 0.0;
+    double bonus_score = 0.0;
+
+    friend bool operator==(const MatchResult&, const MatchResult&) = default;
+};
+
+} // namespace refsieve

@@ -1,0 +1,63 @@
+// Minimal UTF-8 decoding and encoding for text known to be valid.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace refsieve::utf8 {
+
+// Decodes the code point starting at s[i] and advances i past it.
+// The input must be valid UTF-8.
+inline char32_t next(std::string_view s, std::size_t& i) noexcept {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b0 = byte(i);
+    if (b0 < 0x80) {
+        i += 1;
+        return b0;
+    }
+    if (b0 < 0xE0) {
+        const char32_t c = (char32_t(b0 & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+        i += 2;
+        return c;
+    }
+    if (b0 < 0xF0) {
+        const char32_t c = (char32_t(b0 & 0x0F) << 12) | (char32_t(byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
+        i += 3;
+        return c;
+    }
+    const char32_t c = (char32_t(b0 & 0x07) << 18) | (char32_t(byte(i + 1) & 0x3F) << 12) |
+                       (char32_t(byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
+    i += 4;
+    return c;
+}
+
+// Appends the UTF-8 encoding of c to out.
+inline void append(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// All code points of s, in order.
+inline std::vector<char32_t> decode(std::string_view s) {
+    std::vector<char32_t> out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) out.push_back(next(s, i));
+    return out;
+}
+
+} // namespace refsieve::utf8
