@@ -135,3 +135,45 @@ def panic_exception_class():
     except BaseException as exc:  # noqa: BLE001 - we want exactly this one
         return type(exc)
     raise AssertionError("an impossible reservation did not fail")
+
+
+def generated_batch(seed=20240611, n_subjects=300, n_candidates=80):
+    """A reproducible batch with near-duplicates, ties and shared DOIs."""
+    import random
+
+    rng = random.Random(seed)
+    words = ["graph", "methods", "in", "practice", "data", "mining", "review",
+             "errata", "deep", "learning", "of", "the", "Networks", "théorie",
+             "ΟΔΟΣ", "analysis"]
+    authors = ["Smith, John", "john smith", "Doe J", "Jane Doe", "Müller, K.",
+               "   ", "", "ΣΜΙΘ"]
+    dois = [None, "", "10.1/a", "10.1/A", "10.1/b", " 10.1/b", "10.1/c"]
+    journals = [None, "", "Journal of Tests", "journal of  tests", "Other Journal", "  "]
+    short = [None, "", "1", "2", "12", "3"]
+    pages = [None, "", "1-10", "11-20"]
+    publishers = [None, "", "Example Press", "press example", "Other House"]
+
+    def one(index):
+        n_words = rng.randint(0, 5)
+        title = " ".join(rng.choice(words) for _ in range(n_words))
+        if rng.random() < 0.1:
+            title = title.upper()
+        return {
+            "index": index,
+            "title": title,
+            "author": rng.choice(authors),
+            "year": rng.choice([None, 1999, 2000, 2009, 2010, 2015, 2019, 2020, -5, 5]),
+            "doi": rng.choice(dois),
+            "journal": rng.choice(journals),
+            "volume": rng.choice(short),
+            "number": rng.choice(short),
+            "pages": rng.choice(pages),
+            "publisher": rng.choice(publishers),
+        }
+
+    candidates = [one(1000 + i) for i in range(n_candidates)]
+    # exact copies, so that equal total scores occur
+    candidates += [dict(c, index=c["index"] + 5000) for c in candidates[:20]]
+    subjects = [one(i) for i in range(n_subjects)]
+    subjects += [dict(c, index=9000 + i) for i, c in enumerate(candidates[:30])]
+    return subjects, candidates
