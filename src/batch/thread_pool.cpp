@@ -240,6 +240,11 @@ ThreadPool* global = nullptr;
 std::string* global_failure = nullptr;
 bool fork_handler_installed = false;
 
+void report_pool_failure(const std::string& message) {
+    std::fprintf(stderr, "refsieve: internal failure: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
 // Fork keeps global_mutex consistent by holding it across the fork.
 void lock_before_fork() { global_mutex.lock(); }
 void unlock_in_parent() { global_mutex.unlock(); }
@@ -255,6 +260,7 @@ void forget_pool_in_child() {
 ThreadPool* global_pool(std::string* error) {
     std::lock_guard lock(global_mutex);
     if (global_failure != nullptr) {
+        report_pool_failure(*global_failure);
         *error = *global_failure;
         return nullptr;
     }
@@ -271,6 +277,7 @@ ThreadPool* global_pool(std::string* error) {
         global_failure = new std::string(
             std::string("The global thread pool has not been initialized. Its worker threads could not be started: ") +
             e.what());
+        report_pool_failure(*global_failure);
         *error = *global_failure;
         return nullptr;
     }
