@@ -10,6 +10,7 @@ one line on standard error that names the file, the line and the field.
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import csv
 import json
@@ -123,8 +124,8 @@ def match_rows(subjects: Records, candidates: Records, top_n: int, min_score: fl
 
 
 def run_match(args: argparse.Namespace, subjects_path: Path, candidates_path: Path) -> int:
-    subjects = read_records(subjects_path)
-    candidates = read_records(candidates_path)
+    subjects = read_records(subjects_path, args.encoding)
+    candidates = read_records(candidates_path, args.encoding)
     output_format = args.format or ("csv" if args.output and args.output.lower().endswith(".csv") else "jsonl")
     show_progress = not args.quiet and sys.stderr.isatty()
     written = 0
@@ -195,6 +196,14 @@ def _score(text: str) -> float:
     return value
 
 
+def _encoding(name: str) -> str:
+    try:
+        codecs.lookup(name)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding '{name}'") from None
+    return name
+
+
 def _add_matching_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--top-n", type=_non_negative_int, default=DEFAULT_TOP_N, metavar="N",
                         help=f"matches kept per subject, best first (default {DEFAULT_TOP_N})")
@@ -205,6 +214,8 @@ def _add_matching_options(parser: argparse.ArgumentParser) -> None:
                         help="output format (default: csv for a .csv output file, else jsonl)")
     parser.add_argument("--chunk-size", type=_positive_int, default=DEFAULT_CHUNK_SIZE, metavar="N",
                         help=f"subjects scored per call; the progress bar moves per chunk (default {DEFAULT_CHUNK_SIZE})")
+    parser.add_argument("--encoding", default="utf-8", type=_encoding, metavar="NAME",
+                        help="text encoding of the input files (default utf-8)")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
 
 

@@ -65,14 +65,14 @@ class Records:
         return len(self.records)
 
 
-def read_records(path: Path | str) -> Records:
+def read_records(path: Path | str, encoding: str = "utf-8") -> Records:
     """Reads the records of one file; the extension says which format it is."""
     path = Path(path)
     reader = _READERS.get(path.suffix.lower())
     if reader is None:
         known = ", ".join(sorted(_READERS))
         raise InputError(path, None, f"unknown file type '{path.suffix}' (use one of {known})")
-    return reader(path, _read_text(path))
+    return reader(path, _read_text(path, encoding))
 
 
 # --- values ---------------------------------------------------------------
@@ -167,18 +167,18 @@ def _to_record(
 # --- files ----------------------------------------------------------------
 
 
-def _read_text(path: Path) -> str:
+def _read_text(path: Path, encoding: str) -> str:
     try:
         data = path.read_bytes()
     except OSError as error:
         raise InputError(path, None, f"cannot read the file: {error.strerror or error}") from None
-    if data.startswith(b"\xef\xbb\xbf"):
+    if data.startswith(b"\xef\xbb\xbf") and encoding.lower().replace("-", "").replace("_", "") == "utf8":
         data = data[3:]
     try:
-        return data.decode("utf-8")
+        return data.decode(encoding)
     except UnicodeDecodeError as error:
         line = data.count(b"\n", 0, error.start) + 1
-        raise InputError(path, line, "the file is not valid UTF-8 text") from None
+        raise InputError(path, line, f"the file is not valid {encoding} text (see --encoding)") from None
 
 
 def _from_mappings(path: Path, items: Iterator[tuple[int, object]]) -> Records:

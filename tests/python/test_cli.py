@@ -97,6 +97,17 @@ def test_csv_output_holds_the_same_rows_and_file_output_leaves_stdout_empty(tmp_
     assert (tmp_path / "out.csv").read_text(encoding="utf-8") == as_csv.stdout
 
 
+def test_encoding_option_reads_other_encodings(tmp_path):
+    for name in ("subjects.csv", "candidates.jsonl"):
+        (tmp_path / name).write_bytes((DATA / name).read_text(encoding="utf-8").encode("cp1252"))
+    options = ("--top-n", 2, "--min-score", 0)
+    as_utf8 = run_cli("match", DATA / "subjects.csv", DATA / "candidates.jsonl", *options)
+    as_cp1252 = run_cli("match", tmp_path / "subjects.csv", tmp_path / "candidates.jsonl", *options,
+                        "--encoding", "cp1252")
+    assert as_cp1252.returncode == 0, as_cp1252.stderr
+    assert as_cp1252.stdout == as_utf8.stdout
+
+
 @pytest.mark.parametrize("chunk_size", [1, 7, 1000])
 def test_chunked_scoring_equals_one_batch(tmp_path, chunk_size):
     subjects, candidates = generated_batch(n_subjects=40, n_candidates=30)
@@ -140,7 +151,7 @@ MALFORMED = [
      "s.bib:3: not valid BibTeX", None),
     ("s.bib", "@book{a,\n  title = {A},\n  year = {in press}\n}\n", "s.bib:3: field 'year'", "year"),
     ("s.bib", "@book{a, title={A}}\n@book{a, title={B}}\n", "s.bib:2: not valid BibTeX", None),
-    ("s.csv", b"title\nok\n\xff\xfe\n", "s.csv:3: the file is not valid UTF-8", None),
+    ("s.csv", b"title\nok\n\xff\xfe\n", "s.csv:3: the file is not valid utf-8 text", None),
     ("s.txt", "title\n", "s.txt: unknown file type '.txt'", None),
 ]
 
@@ -171,7 +182,7 @@ def test_missing_file_and_unwritable_output_are_one_line_errors(tmp_path):
 
 
 @pytest.mark.parametrize("option", [["--top-n", "-1"], ["--top-n", "1.5"], ["--min-score", "nan"],
-                                    ["--chunk-size", "0"], ["--format", "xml"]])
+                                    ["--chunk-size", "0"], ["--format", "xml"], ["--encoding", "klingon"]])
 def test_bad_options_are_usage_errors(option):
     done = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", *option)
     assert done.returncode == 2
