@@ -270,6 +270,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    except OSError as error:
+        # Writing the output failed, e.g. a full disk.
+        print(f"refsieve: cannot write the output: {error.strerror or error}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("\nrefsieve: interrupted", file=sys.stderr)
         return 130

@@ -172,12 +172,14 @@ def test_malformed_input_ends_with_one_line_naming_file_line_and_field(tmp_path,
     assert not (tmp_path / "out.jsonl").exists()
 
 
-def test_missing_file_and_unwritable_output_are_one_line_errors(tmp_path):
+def test_unreadable_input_and_unwritable_output_are_one_line_errors(tmp_path):
     missing = run_cli("match", tmp_path / "nope.jsonl", DATA / "candidates.jsonl")
     assert missing.stderr == f"refsieve: {tmp_path / 'nope.jsonl'}: cannot read the file: No such file or directory\n"
     unwritable = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", "-o", tmp_path / "no" / "x.csv")
     assert unwritable.stderr.startswith(f"refsieve: {tmp_path / 'no' / 'x.csv'}: cannot write the file")
-    for done in (missing, unwritable):
+    full = run_cli("demo", "--output", "/dev/full")
+    assert full.stderr == "refsieve: cannot write the output: No space left on device\n"
+    for done in (missing, unwritable, full):
         assert done.returncode == 1 and done.stderr.count("\n") == 1
 
 
