@@ -88,9 +88,12 @@ def score_one(subject, candidate):
 
 def module_env(**extra):
     """Environment for a child interpreter that must import the built module."""
+    import refsieve_cli
+
     env = dict(os.environ)
     module_dir = os.path.dirname(os.path.abspath(refsieve.__file__))
-    parts = [module_dir]
+    cli_dir = os.path.dirname(os.path.dirname(os.path.abspath(refsieve_cli.__file__)))
+    parts = [module_dir, cli_dir]
     if env.get("PYTHONPATH"):
         parts.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(parts)
@@ -100,6 +103,18 @@ def module_env(**extra):
         else:
             env[key] = value
     return env
+
+
+def run_cli(*args, cwd=None, timeout=120, **env):
+    """Run the refsieve command in a fresh interpreter; returns the CompletedProcess."""
+    return subprocess.run(
+        [sys.executable, "-m", "refsieve_cli", *map(str, args)],
+        cwd=cwd,
+        env=module_env(**env),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def run_python(code, timeout=60, **env):

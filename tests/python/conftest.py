@@ -1,6 +1,14 @@
 import os
+import sys
+from pathlib import Path
 
 import refsieve
+
+try:
+    import refsieve_cli  # noqa: F401 - installed with the wheel
+except ImportError:
+    # A bare build of the extension: use the command-line tool from the checkout.
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 
 
 def pytest_report_header(config):

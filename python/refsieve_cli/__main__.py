@@ -1,0 +1,5 @@
+import sys
+
+from refsieve_cli.cli import main
+
+sys.exit(main())

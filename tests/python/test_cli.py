@@ -1,0 +1,239 @@
+"""The refsieve command, run as a subprocess on small files of every format."""
+
+import csv
+import io
+import json
+import os
+import pty
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import refsieve
+from _support import generated_batch, module_env, record, run_cli
+
+DATA = Path(__file__).resolve().parent / "data"
+SCORES = ("total_score", "title_score", "author_score", "date_score", "bonus_score")
+
+# What every tests/python/data/subjects.* file holds, written out by hand.
+SUBJECTS = [
+    ("codd70", record(index=10, title="A relational model of data for large shared data banks", author="Codd, E. F.",
+                      year=1970, journal="Communications of the ACM", volume="13", number="6", pages="377-387")),
+    ("dijkstra68", record(index=11, title="Go to statement considered harmful", author="Dijkstra, Edsger W.",
+                          year=1968, doi="10.1145/362929.362947")),
+    ("goedel31", record(index=12, title="Über formal unentscheidbare Sätze", author="Gödel, Kurt", year=1931,
+                        journal="Monatshefte für Mathematik und Physik", volume="38", number="1", pages="173-198")),
+    ("lamport78", record(index=3, title="Time, clocks and the ordering of events in a distributed system",
+                         author="Lamport, Leslie", doi="10.1000/x_y%z", publisher="ACM")),
+]
+
+
+def candidates_from_file():
+    lines = (DATA / "candidates.jsonl").read_text(encoding="utf-8").splitlines()
+    return [json.loads(line) for line in lines]
+
+
+def expected_rows(subjects, candidates, top_n, min_score):
+    """Rows computed directly with score_batch; candidates identified by position."""
+    by_position = [dict(record(**{k: v for k, v in c.items() if k != "key"}), index=i)
+                   for i, c in enumerate(candidates)]
+    rows = []
+    for result in refsieve.score_batch([r for _, r in subjects], by_position, top_n, min_score):
+        key, subject = subjects[result["subject_index"]]
+        for match in result["matches"]:
+            candidate = candidates[match["candidate_index"]]
+            rows.append({"subject_index": subject["index"], "subject_key": key,
+                         "candidate_index": candidate["index"], "candidate_key": candidate.get("key"),
+                         **{score: match[score] for score in SCORES}})
+    return rows
+
+
+def jsonl_rows(text):
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def csv_rows(text):
+    rows = list(csv.DictReader(io.StringIO(text)))
+    for row in rows:
+        for name in ("subject_index", "candidate_index"):
+            row[name] = int(row[name])
+        for name in ("subject_key", "candidate_key"):
+            row[name] = row[name] or None
+        for name in SCORES:
+            row[name] = float(row[name])
+    return rows
+
+
+def write_jsonl(path, records):
+    path.write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
+
+
+@pytest.mark.parametrize("suffix", ["jsonl", "json", "csv", "bib"])
+def test_every_input_format_reads_the_same_records(suffix):
+    done = run_cli("match", DATA / f"subjects.{suffix}", DATA / "candidates.jsonl", "--top-n", 2, "--min-score", 0)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert jsonl_rows(done.stdout) == expected_rows(SUBJECTS, candidates_from_file(), 2, 0.0)
+
+
+def test_bibtex_candidates_keep_their_citation_keys(tmp_path):
+    done = run_cli("match", DATA / "candidates.jsonl", DATA / "subjects.bib", "--min-score", 100)
+    assert done.returncode == 0, done.stderr
+    pairs = {(row["subject_key"], row["candidate_key"]) for row in jsonl_rows(done.stdout)}
+    assert pairs == {("c-codd", "codd70"), ("c-dijkstra", "dijkstra68"), ("c-goedel", "goedel31"),
+                     ("c-lamport", "lamport78")}
+
+
+def test_csv_output_holds_the_same_rows_and_file_output_leaves_stdout_empty(tmp_path):
+    args = ("match", DATA / "subjects.csv", DATA / "candidates.jsonl", "--top-n", 3, "--min-score", 20)
+    as_jsonl = run_cli(*args)
+    as_csv = run_cli(*args, "--format", "csv")
+    to_file = run_cli(*args, "--output", tmp_path / "out.csv")
+    assert as_csv.stdout.splitlines()[0].split(",")[:4] == ["subject_index", "subject_key", "candidate_index",
+                                                            "candidate_key"]
+    assert csv_rows(as_csv.stdout) == jsonl_rows(as_jsonl.stdout)
+    assert (to_file.returncode, to_file.stdout) == (0, "")
+    assert (tmp_path / "out.csv").read_text(encoding="utf-8") == as_csv.stdout
+
+
+def test_encoding_option_reads_other_encodings(tmp_path):
+    for name in ("subjects.csv", "candidates.jsonl"):
+        (tmp_path / name).write_bytes((DATA / name).read_text(encoding="utf-8").encode("cp1252"))
+    options = ("--top-n", 2, "--min-score", 0)
+    as_utf8 = run_cli("match", DATA / "subjects.csv", DATA / "candidates.jsonl", *options)
+    as_cp1252 = run_cli("match", tmp_path / "subjects.csv", tmp_path / "candidates.jsonl", *options,
+                        "--encoding", "cp1252")
+    assert as_cp1252.returncode == 0, as_cp1252.stderr
+    assert as_cp1252.stdout == as_utf8.stdout
+
+
+@pytest.mark.parametrize("chunk_size", [1, 7, 1000])
+def test_chunked_scoring_equals_one_batch(tmp_path, chunk_size):
+    subjects, candidates = generated_batch(n_subjects=40, n_candidates=30)
+    write_jsonl(tmp_path / "s.jsonl", subjects)
+    write_jsonl(tmp_path / "c.jsonl", candidates)
+    done = run_cli("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--top-n", 3, "--min-score", 40,
+                   "--chunk-size", chunk_size)
+    assert done.returncode == 0, done.stderr
+    keyed = [(None, s) for s in subjects]
+    assert jsonl_rows(done.stdout) == expected_rows(keyed, candidates, 3, 40.0)
+
+
+def test_demo_matches_the_bundled_sample():
+    sample = Path(__file__).resolve().parents[2] / "examples" / "sample"
+    subjects = json.loads((sample / "references.json").read_text(encoding="utf-8"))
+    candidates = json.loads((sample / "catalogue.json").read_text(encoding="utf-8"))
+    done = run_cli("demo", "--top-n", 2)
+    assert done.returncode == 0, done.stderr
+    assert jsonl_rows(done.stdout) == expected_rows([(None, s) for s in subjects], candidates, 2, 90.0)
+
+
+MALFORMED = [
+    # (file name, content, expected message start, field named)
+    ("s.jsonl", '{"title": "a"}\n{"title": "b",}\n', "s.jsonl:2: not valid JSON", None),
+    ("s.jsonl", '{"title": "a"}\n\n["title"]\n', "s.jsonl:3: expected a JSON object", None),
+    ("s.jsonl", '{"title": "a"}\n{"title": "b", "year": "19x9"}\n', "s.jsonl:2: field 'year'", "year"),
+    ("s.jsonl", '{"title": 5}\n', "s.jsonl:1: field 'title'", "title"),
+    ("s.jsonl", '{"title": "a", "index": -1}\n', "s.jsonl:1: field 'index'", "index"),
+    ("s.jsonl", '{"title": "a", "year": 2147483648}\n', "s.jsonl:1: field 'year'", "year"),
+    ("s.jsonl", '{"title": "a\\ud800"}\n', "s.jsonl:1: field 'title'", "title"),
+    ("s.jsonl", '{"title": "a", "doi": true}\n', "s.jsonl:1: field 'doi'", "doi"),
+    ("s.json", '[\n {"title": "a"},\n {"title": "b",\n  "year": 1.5}\n]\n', "s.json:3: field 'year'", "year"),
+    ("s.json", '{"title": "a"}\n', "s.json:1: expected a JSON list", None),
+    ("s.json", '[\n {"title": "a"},\n {"title": \n', "s.json:4: not valid JSON", None),
+    ("s.json", '[{"title": "a"}] x\n', "s.json:1: not valid JSON", None),
+    ("s.csv", "name,author\nx,y\n", "s.csv:1: field 'title'", "title"),
+    ("s.csv", "title,author\na,b\nc,d,e\n", "s.csv:3: 3 cells", None),
+    ("s.csv", "title,year\na,1999\n\"b, c\",abc\n", "s.csv:3: field 'year'", "year"),
+    ("s.csv", "", "s.csv:1: the file is empty", None),
+    ("s.bib", "@book{a, title={A}}\n\n@article{b,\n  title = {Unclosed\n\n@book{c, title={C}}\n",
+     "s.bib:3: not valid BibTeX", None),
+    ("s.bib", "@book{a,\n  title = {A},\n  year = {in press}\n}\n", "s.bib:3: field 'year'", "year"),
+    ("s.bib", "@book{a, title={A}}\n@book{a, title={B}}\n", "s.bib:2: not valid BibTeX", None),
+    ("s.csv", b"title\nok\n\xff\xfe\n", "s.csv:3: the file is not valid utf-8 text", None),
+    ("s.txt", "title\n", "s.txt: unknown file type '.txt'", None),
+]
+
+
+@pytest.mark.parametrize("name, content, message, field", MALFORMED)
+@pytest.mark.parametrize("position", ["subjects", "candidates"])
+def test_malformed_input_ends_with_one_line_naming_file_line_and_field(tmp_path, name, content, message, field,
+                                                                         position):
+    bad = tmp_path / name
+    bad.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+    good = DATA / "candidates.jsonl"
+    files = (bad, good) if position == "subjects" else (good, bad)
+    done = run_cli("match", *files, "--output", tmp_path / "out.jsonl")
+    assert done.returncode == 1
+    assert done.stdout == ""
+    assert done.stderr.startswith(f"refsieve: {bad.parent / message}"), done.stderr
+    assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
+    assert not (tmp_path / "out.jsonl").exists()
+
+
+def test_unreadable_input_and_unwritable_output_are_one_line_errors(tmp_path):
+    missing = run_cli("match", tmp_path / "nope.jsonl", DATA / "candidates.jsonl")
+    assert missing.stderr == f"refsieve: {tmp_path / 'nope.jsonl'}: cannot read the file: No such file or directory\n"
+    unwritable = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", "-o", tmp_path / "no" / "x.csv")
+    assert unwritable.stderr.startswith(f"refsieve: {tmp_path / 'no' / 'x.csv'}: cannot write the file")
+    full = run_cli("demo", "--output", "/dev/full")
+    assert full.stderr == "refsieve: cannot write the output: No space left on device\n"
+    for done in (missing, unwritable, full):
+        assert done.returncode == 1 and done.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("option", [["--top-n", "-1"], ["--top-n", "1.5"], ["--min-score", "nan"],
+                                    ["--chunk-size", "0"], ["--format", "xml"], ["--encoding", "klingon"]])
+def test_bad_options_are_usage_errors(option):
+    done = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", *option)
+    assert done.returncode == 2
+    assert "usage: refsieve match" in done.stderr and "Traceback" not in done.stderr
+
+
+def run_on_terminal(tmp_path, *args):
+    """Runs the command with standard error on a pseudo-terminal; returns (stdout, terminal text)."""
+    controller, terminal = pty.openpty()
+    out = tmp_path / "terminal-run.out"
+    try:
+        with out.open("w") as stdout:
+            process = subprocess.Popen([sys.executable, "-m", "refsieve_cli", *map(str, args)], env=module_env(),
+                                       stdout=stdout, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal closes when the process ends
+                break
+            if not chunk:
+                break
+            shown += chunk
+        process.wait(timeout=60)
+    finally:
+        os.close(controller)
+    assert process.returncode == 0
+    return out.read_text(encoding="utf-8"), shown.decode("utf-8")
+
+
+def test_progress_bar_on_a_terminal_only_and_not_when_quiet(tmp_path):
+    subjects, candidates = generated_batch(n_subjects=30, n_candidates=10)
+    write_jsonl(tmp_path / "s.jsonl", subjects)
+    write_jsonl(tmp_path / "c.jsonl", candidates)
+    args = ("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--chunk-size", 20, "--min-score", 50)
+    stdout, shown = run_on_terminal(tmp_path, *args)
+    assert "[" + "#" * 30 + "]" in shown and f"{len(subjects)}/{len(subjects)} subjects 100%" in shown
+    assert f"{len(stdout.splitlines())} matches" in shown
+    assert stdout == run_cli(*args).stdout
+    quiet_stdout, quiet_shown = run_on_terminal(tmp_path, *args, "--quiet")
+    assert (quiet_stdout, quiet_shown) == (stdout, "")
+
+
+def test_installed_console_script_runs_the_tool():
+    script = Path(sys.executable).parent / "refsieve"
+    if not script.exists():
+        pytest.skip("refsieve is not installed in this interpreter's environment")
+    done = subprocess.run([script, "demo", "--format", "csv"], env=module_env(), capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == run_cli("demo", "--format", "csv").stdout
