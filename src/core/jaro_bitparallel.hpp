@@ -1,0 +1,63 @@
+// Bit-parallel Jaro and Jaro–Winkler similarity: the same values as
+// generic_jaro and winkler_adjust (jaro.hpp), bit for bit, computed with
+// per-code-point position masks of the second text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace refsieve {
+
+// The pattern-match vectors of one text: for each code point that occurs in
+// it, a mask of words() 64-bit words with bit j (of word j / 64) set where
+// the text holds that code point at position j. Built once per text, read
+// by any number of threads.
+class KeyPattern {
+public:
+    KeyPattern() = default;
+    explicit KeyPattern(std::span<const char32_t> text) { assign(text); }
+
+    // Rebuilds the masks for text, reusing the storage already held.
+    void assign(std::span<const char32_t> text);
+
+    std::size_t words() const noexcept { return words_; }
+
+    // The words() mask words of c: all zero when c does not occur.
+    const std::uint64_t* mask(char32_t c) const noexcept {
+        if (c < kAsciiSize) return &masks_[ascii_slot_[c] * words_];
+        return &masks_[other_slot(c) * words_];
+    }
+
+private:
+    static constexpr char32_t kAsciiSize = 128;
+    std::size_t other_slot(char32_t c) const noexcept;
+
+    std::size_t words_ = 0;
+    // Mask row of each ASCII code point; row 0 is all zero (absent).
+    std::vector<std::uint8_t> ascii_slot_;
+    // The distinct non-ASCII code points, ascending; the k-th has row
+    // first_other_slot_ + k.
+    std::vector<char32_t> others_;
+    std::size_t first_other_slot_ = 1;
+    // Row-major: masks_[row * words_ + w].
+    std::vector<std::uint64_t> masks_;
+};
+
+// Working storage of the bit-parallel matching, kept by a caller across
+// calls so that the comparisons allocate nothing once it has grown.
+struct JaroScratch {
+    std::vector<std::uint64_t> flagged;        // matched positions of b
+    std::vector<const std::uint64_t*> matched; // mask of each matched a[i], in a's order
+};
+
+// generic_jaro(a, b), with pattern_b the KeyPattern of b.
+double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                        JaroScratch& scratch);
+
+// winkler_adjust(generic_jaro(a, b), a, b), with pattern_b the KeyPattern of b.
+double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b,
+                                const KeyPattern& pattern_b, JaroScratch& scratch);
+
+} // namespace refsieve
