@@ -11,86 +11,133 @@ namespace {
 constexpr std::size_t kWordBits = 64;
 constexpr std::uint64_t kAllBits = ~std::uint64_t{0};
 
-// Bits lo to hi - 1 of one word, for lo < hi <= 64.
-std::uint64_t bit_range(std::size_t lo, std::size_t hi) noexcept {
-    const std::uint64_t below_hi = hi == kWordBits ? kAllBits : (std::uint64_t{1} << hi) - 1;
-    return below_hi & (kAllBits << lo);
-}
-
-std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1); }
-
 // floor(max(A, B) / 2) - 1, saturating at zero, as in generic_jaro.
 std::size_t search_radius(std::size_t len_a, std::size_t len_b) noexcept {
     const std::size_t half = std::max(len_a, len_b) / 2;
     return half > 0 ? half - 1 : 0;
 }
 
-// The greedy matching of generic_jaro. Each a[i] in turn takes the leftmost
-// unflagged b[j] equal to it within its window: the lowest set bit of
-// mask(a[i]) & window & ~flagged. Leaves b's matched positions in
-// scratch.flagged and the mask of every matched a[i], in a's order, in
-// scratch.matched; returns the number of matches.
-std::size_t match_greedily(std::span<const char32_t> a, std::size_t len_b, const KeyPattern& pattern_b,
-                           JaroScratch& scratch) {
-    const std::size_t words = pattern_b.words();
-    const std::size_t radius = search_radius(a.size(), len_b);
-    scratch.flagged.assign(words, 0);
-    scratch.matched.resize(std::min(a.size(), len_b));
-    std::size_t matches = 0;
-
-    if (words == 1) {  // b fits one word: keep its flags in a register
-        std::uint64_t flagged = 0;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            const std::size_t lo = i < radius ? 0 : i - radius;
-            if (lo >= len_b) break;  // windows only move right
-            const std::size_t hi = std::min(len_b, i + radius + 1);
-            const std::uint64_t* mask = pattern_b.mask(a[i]);
-            const std::uint64_t free = mask[0] & ~flagged & bit_range(lo, hi);
-            if (free != 0) {
-                flagged |= lowest_bit(free);
-                scratch.matched[matches++] = mask;
-            }
-        }
-        scratch.flagged[0] = flagged;
-        return matches;
-    }
-
-    std::uint64_t* flagged = scratch.flagged.data();
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const std::size_t lo = i < radius ? 0 : i - radius;
-        if (lo >= len_b) break;
-        const std::size_t hi = std::min(len_b, i + radius + 1);
-        const std::uint64_t* mask = pattern_b.mask(a[i]);
-        const std::size_t first = lo / kWordBits;
-        const std::size_t last = (hi - 1) / kWordBits;
-        for (std::size_t w = first; w <= last; ++w) {
-            const std::size_t from = w == first ? lo % kWordBits : 0;
-            const std::size_t to = w == last ? hi - w * kWordBits : kWordBits;
-            const std::uint64_t free = mask[w] & ~flagged[w] & bit_range(from, to);
-            if (free != 0) {
-                flagged[w] |= lowest_bit(free);
-                scratch.matched[matches++] = mask;
-                break;
-            }
-        }
-    }
-    return matches;
+std::size_t row_of(const KeyPattern& pattern, char32_t c) noexcept {
+    return c < KeyPattern::kAsciiSize ? pattern.ascii_rows()[c] : pattern.row(c);
 }
 
-// Pairs the k-th matched a[i] with the k-th matched b[j] (both in position
-// order) and counts the pairs whose code points differ: b[j] equals a[i]
-// exactly when bit j of a[i]'s mask is set.
-std::size_t count_unequal_pairs(std::size_t matches, const JaroScratch& scratch) {
+// The Jaro value from the match count and the number of unequal pairs,
+// with the same operations in the same grouping as generic_jaro.
+double jaro_value(std::size_t len_a, std::size_t len_b, std::size_t matches, std::size_t unequal) {
+    if (matches == 0) return 0.0;
+    const std::size_t transpositions = unequal / 2;
+    const double m = static_cast<double>(matches);
+    return ((m / static_cast<double>(len_a) + m / static_cast<double>(len_b)) +
+            static_cast<double>(matches - transpositions) / m) /
+           3.0;
+}
+
+// The matching of generic_jaro: each a[i] in turn takes the leftmost
+// unflagged b[j] equal to it within its window [lo, hi), which is the
+// lowest set bit of mask(a[i]) & window & ~flagged. Then the k-th matched
+// a[i] is paired with the k-th flagged b[j] (both in position order), and
+// the pair is unequal unless bit j of a[i]'s mask is set. The loops are
+// branch-free per element: whether an element matches is close to random.
+
+// One register of mask bits: 64, or 128 as two words (low word first).
+template <class Block>
+struct BlockBits {
+    static constexpr std::size_t kBits = sizeof(Block) * 8;
+    static constexpr Block kAll = ~Block{0};
+
+    static Block load(const std::uint64_t* words) noexcept {
+        if constexpr (kBits == kWordBits) {
+            return words[0];
+        } else {
+            return (Block{words[1]} << kWordBits) | Block{words[0]};
+        }
+    }
+    // Bits lo to hi - 1, for lo < kBits and 0 < hi <= kBits.
+    static Block range(std::size_t lo, std::size_t hi) noexcept { return (kAll >> (kBits - hi)) & (kAll << lo); }
+    static Block lowest(Block bits) noexcept { return bits & (~bits + 1); }
+    static int lowest_index(Block bits) noexcept {
+        if constexpr (kBits == kWordBits) {
+            return std::countr_zero(bits);
+        } else {
+            const auto low = static_cast<std::uint64_t>(bits);
+            return low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<std::uint64_t>(bits >> 64));
+        }
+    }
+};
+
+// Jaro for b that fits one Block: b's flags stay in a register and the
+// masks of the matched a[i] in a fixed array.
+template <class Block>
+double jaro_one_block(std::span<const char32_t> a, std::size_t len_b, const KeyPattern& pattern_b) {
+    using Bits = BlockBits<Block>;
+    const std::size_t radius = search_radius(a.size(), len_b);
+    const std::size_t end = std::min(a.size(), len_b + radius);  // later windows start past b
+    const std::size_t words = pattern_b.words();
+    const std::uint64_t* rows = pattern_b.rows();
+    Block matched[Bits::kBits + 1];  // + 1: written before it is counted
+    Block flagged = 0;
+    std::size_t matches = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        const std::size_t lo = i < radius ? 0 : i - radius;
+        const std::size_t hi = std::min(len_b, i + radius + 1);
+        const Block mask = Bits::load(rows + row_of(pattern_b, a[i]) * words);
+        const Block free = mask & ~flagged & Bits::range(lo, hi);
+        flagged |= Bits::lowest(free);
+        matched[matches] = mask;
+        matches += free != 0;
+    }
+    std::size_t unequal = 0;
+    for (std::size_t k = 0; k < matches; ++k) {
+        unequal += static_cast<std::size_t>(((matched[k] >> Bits::lowest_index(flagged)) & 1) ^ 1);
+        flagged &= flagged - 1;
+    }
+    return jaro_value(a.size(), len_b, matches, unequal);
+}
+
+// Bits lo to hi - 1 of one word, for lo < 64 and 0 < hi <= 64.
+std::uint64_t bit_range(std::size_t lo, std::size_t hi) noexcept {
+    return (kAllBits >> (kWordBits - hi)) & (kAllBits << lo);
+}
+
+std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1); }
+
+// Jaro for b of any length, with masks of several words.
+double jaro_multi_word(std::span<const char32_t> a, std::size_t len_b, const KeyPattern& pattern_b,
+                       JaroScratch& scratch) {
+    const std::size_t words = pattern_b.words();
+    const std::size_t radius = search_radius(a.size(), len_b);
+    const std::size_t end = std::min(a.size(), len_b + radius);
+    const std::uint64_t* rows = pattern_b.rows();
+    scratch.flagged.assign(words, 0);
+    scratch.matched.resize(std::min(a.size(), len_b) + 1);
+    std::uint64_t* flagged = scratch.flagged.data();
+    std::size_t* matched = scratch.matched.data();  // mask rows
+    std::size_t matches = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        const std::size_t lo = i < radius ? 0 : i - radius;
+        const std::size_t hi = std::min(len_b, i + radius + 1);
+        const std::size_t row = row_of(pattern_b, a[i]);
+        const std::uint64_t* mask = rows + row * words;
+        std::uint64_t searching = kAllBits;  // until a word of the window has a free equal element
+        for (std::size_t w = lo / kWordBits, base = w * kWordBits; base < hi; ++w, base += kWordBits) {
+            const std::size_t from = lo > base ? lo - base : 0;
+            const std::size_t to = std::min(hi - base, kWordBits);
+            const std::uint64_t free = mask[w] & ~flagged[w] & bit_range(from, to);
+            flagged[w] |= lowest_bit(free) & searching;
+            searching &= free != 0 ? 0 : kAllBits;
+        }
+        matched[matches] = row;
+        matches += searching == 0;
+    }
     std::size_t unequal = 0;
     std::size_t w = 0;
-    std::uint64_t rest = scratch.flagged[0];
+    std::uint64_t rest = flagged[0];
     for (std::size_t k = 0; k < matches; ++k) {
-        while (rest == 0) rest = scratch.flagged[++w];
-        const int bit = std::countr_zero(rest);
-        if (((scratch.matched[k][w] >> bit) & 1) == 0) ++unequal;
+        while (rest == 0) rest = flagged[++w];
+        unequal += ((rows[matched[k] * words + w] >> std::countr_zero(rest)) & 1) ^ 1;
         rest &= rest - 1;
     }
-    return unequal;
+    return jaro_value(a.size(), len_b, matches, unequal);
 }
 
 } // namespace
@@ -135,15 +182,11 @@ double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b
     // by then), so m = A, no pair is unequal, and the value is exactly 1.0.
     if (len_a == len_b && std::equal(a.begin(), a.end(), b.begin())) return 1.0;
 
-    const std::size_t matches = match_greedily(a, len_b, pattern_b, scratch);
-    if (matches == 0) return 0.0;
-    const std::size_t transpositions = count_unequal_pairs(matches, scratch) / 2;
-
-    // The same operations in the same grouping as generic_jaro.
-    const double m = static_cast<double>(matches);
-    return ((m / static_cast<double>(len_a) + m / static_cast<double>(len_b)) +
-            static_cast<double>(matches - transpositions) / m) /
-           3.0;
+    switch (pattern_b.words()) {
+        case 1: return jaro_one_block<std::uint64_t>(a, len_b, pattern_b);
+        case 2: return jaro_one_block<unsigned __int128>(a, len_b, pattern_b);
+        default: return jaro_multi_word(a, len_b, pattern_b, scratch);
+    }
 }
 
 double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b,

@@ -25,13 +25,17 @@ public:
     std::size_t words() const noexcept { return words_; }
 
     // The words() mask words of c: all zero when c does not occur.
-    const std::uint64_t* mask(char32_t c) const noexcept {
-        if (c < kAsciiSize) return &masks_[ascii_slot_[c] * words_];
-        return &masks_[other_slot(c) * words_];
-    }
+    const std::uint64_t* mask(char32_t c) const noexcept { return &masks_[row(c) * words_]; }
+
+    // The masks as rows of words() words, row(c) being c's; row 0 is all zero.
+    const std::uint64_t* rows() const noexcept { return masks_.data(); }
+    std::size_t row(char32_t c) const noexcept { return c < kAsciiSize ? ascii_slot_[c] : other_slot(c); }
+    // row(c) for an ASCII c, without the test.
+    const std::uint8_t* ascii_rows() const noexcept { return ascii_slot_.data(); }
+
+    static constexpr char32_t kAsciiSize = 128;
 
 private:
-    static constexpr char32_t kAsciiSize = 128;
     std::size_t other_slot(char32_t c) const noexcept;
 
     std::size_t words_ = 0;
@@ -48,8 +52,8 @@ private:
 // Working storage of the bit-parallel matching, kept by a caller across
 // calls so that the comparisons allocate nothing once it has grown.
 struct JaroScratch {
-    std::vector<std::uint64_t> flagged;        // matched positions of b
-    std::vector<const std::uint64_t*> matched; // mask of each matched a[i], in a's order
+    std::vector<std::uint64_t> flagged;  // matched positions of b
+    std::vector<std::size_t> matched;    // mask row of each matched a[i], in a's order
 };
 
 // generic_jaro(a, b), with pattern_b the KeyPattern of b.
