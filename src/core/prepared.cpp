@@ -20,7 +20,9 @@ bool is_ascii(std::string_view text) noexcept {
 // table, without the rules that only non-ASCII code points reach (final
 // sigma, the two-code-point lowercase of U+0130).
 void normalize_ascii_into(std::string_view text, std::string& out) {
-    out.clear();
+    out.resize(text.size());  // normalising never lengthens ASCII text
+    char* const begin = out.data();
+    char* next = begin;
     bool in_token = false;
     for (char byte : text) {
         const unicode::CharInfo info = unicode::char_info(static_cast<unsigned char>(byte));
@@ -28,10 +30,11 @@ void normalize_ascii_into(std::string_view text, std::string& out) {
             in_token = false;
             continue;
         }
-        if (!in_token && !out.empty()) out.push_back(' ');
+        if (!in_token && next != begin) *next++ = ' ';
         in_token = true;
-        out.push_back(static_cast<char>(static_cast<unsigned char>(byte) + info.lower_delta));
+        *next++ = static_cast<char>(static_cast<unsigned char>(byte) + info.lower_delta);
     }
+    out.resize(static_cast<std::size_t>(next - begin));
 }
 
 void normalize_into(std::string_view text, std::string& out) {
@@ -41,6 +44,23 @@ void normalize_into(std::string_view text, std::string& out) {
         out = normalize(text);
     }
 }
+
+// A token and its first eight bytes as a big-endian number (zero-padded):
+// tokens whose numbers differ are ordered by them, as by their bytes.
+struct SortToken {
+    std::uint64_t prefix;
+    std::string_view text;
+
+    explicit SortToken(std::string_view token) : prefix(0), text(token) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            prefix = (prefix << 8) | (i < token.size() ? static_cast<unsigned char>(token[i]) : 0u);
+        }
+    }
+    // The order of tokenize_and_sort: bytes as unsigned, a prefix first.
+    friend bool operator<(const SortToken& a, const SortToken& b) noexcept {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+    }
+};
 
 // Builds sorted token keys, reusing its storage from key to key.
 class KeyBuilder {
@@ -58,28 +78,24 @@ public:
         for (std::size_t start = 0; start < normalized.size();) {
             std::size_t end = normalized.find(' ', start);
             if (end == std::string_view::npos) end = normalized.size();
-            tokens_.push_back(normalized.substr(start, end - start));
+            tokens_.emplace_back(normalized.substr(start, end - start));
             start = end + 1;
         }
-        std::sort(tokens_.begin(), tokens_.end());  // by unsigned bytes, as tokenize_and_sort
+        std::sort(tokens_.begin(), tokens_.end());
 
-        key.clear();
-        key.reserve(code_point_count(normalized));
+        key.resize(normalized.size());  // at least the code point count
+        char32_t* next = key.data();
         for (std::size_t t = 0; t < tokens_.size(); ++t) {
-            if (t > 0) key.push_back(U' ');
-            const std::string_view token = tokens_[t];
-            for (std::size_t i = 0; i < token.size();) key.push_back(utf8::next(token, i));
+            if (t > 0) *next++ = U' ';
+            const std::string_view token = tokens_[t].text;
+            for (std::size_t i = 0; i < token.size();) *next++ = utf8::next(token, i);
         }
+        key.resize(static_cast<std::size_t>(next - key.data()));
     }
 
 private:
-    static std::size_t code_point_count(std::string_view text) noexcept {
-        return static_cast<std::size_t>(std::count_if(
-            text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-    }
-
     std::string normalized_;
-    std::vector<std::string_view> tokens_;
+    std::vector<SortToken> tokens_;
 };
 
 PreparedKey prepare_key(const std::vector<char32_t>& code_points, Side side) {
