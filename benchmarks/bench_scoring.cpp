@@ -129,6 +129,17 @@ void fast_pairs(benchmark::State& state, const Workload* w, std::size_t n, doubl
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n * w->candidates.size()));
 }
 
+// Preparing every candidate, as score_batch does once per call.
+void prepare_candidates(benchmark::State& state, const Workload* w) {
+    for (auto _ : state) {
+        std::vector<PreparedRecord> prepared;
+        prepared.reserve(w->candidates.size());
+        for (const BibItemData& c : w->candidates) prepared.push_back(prepare_record(c, Side::candidate));
+        benchmark::DoNotOptimize(prepared.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * w->candidates.size()));
+}
+
 // ---- Similarities alone ---------------------------------------------------------
 
 // Sorted token keys of (subject, candidate) pairs: subject i against
@@ -200,6 +211,8 @@ void register_all(const Workload& w, std::size_t pair_subjects, std::vector<KeyP
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("pairs_fast_min_score_100" + tag).c_str(), fast_pairs, &w, n, 100.0)
         ->Unit(benchmark::kMillisecond);
+
+    benchmark::RegisterBenchmark(("prepare_candidates" + tag).c_str(), prepare_candidates, &w);
 
     keep.push_back(key_pairs(w, false));
     const KeyPairs* authors = &keep.back();

@@ -72,15 +72,18 @@ double jaro_one_block(std::span<const char32_t> a, std::size_t len_b, const KeyP
     using Bits = BlockBits<Block>;
     const std::size_t radius = search_radius(a.size(), len_b);
     const std::size_t end = std::min(a.size(), len_b + radius);  // later windows start past b
-    const std::size_t words = pattern_b.words();
-    const std::uint64_t* rows = pattern_b.rows();
+    constexpr std::size_t kWords = Bits::kBits / kWordBits;  // == pattern_b.words()
+    const std::uint64_t* const rows = pattern_b.rows();
+    const std::uint8_t* const ascii_rows = pattern_b.ascii_rows();
     Block matched[Bits::kBits + 1];  // + 1: written before it is counted
     Block flagged = 0;
     std::size_t matches = 0;
     for (std::size_t i = 0; i < end; ++i) {
         const std::size_t lo = i < radius ? 0 : i - radius;
         const std::size_t hi = std::min(len_b, i + radius + 1);
-        const Block mask = Bits::load(rows + row_of(pattern_b, a[i]) * words);
+        const char32_t c = a[i];
+        const std::size_t row = c < KeyPattern::kAsciiSize ? ascii_rows[c] : pattern_b.row(c);
+        const Block mask = Bits::load(rows + row * kWords);
         const Block free = mask & ~flagged & Bits::range(lo, hi);
         flagged |= Bits::lowest(free);
         matched[matches] = mask;
