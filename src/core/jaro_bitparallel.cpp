@@ -147,32 +147,32 @@ double jaro_multi_word(std::span<const char32_t> a, std::size_t len_b, const Key
 
 void KeyPattern::assign(std::span<const char32_t> text) {
     words_ = (text.size() + kWordBits - 1) / kWordBits;
-    ascii_slot_.assign(kAsciiSize, 0);
+    ascii_row_.assign(kAsciiSize, 0);
     others_.clear();
     std::size_t ascii_rows = 0;
     for (char32_t c : text) {
         if (c >= kAsciiSize) {
             others_.push_back(c);
-        } else if (ascii_slot_[c] == 0) {
-            ascii_slot_[c] = static_cast<std::uint8_t>(++ascii_rows);  // at most 128 rows
+        } else if (ascii_row_[c] == 0) {
+            ascii_row_[c] = static_cast<std::uint8_t>(++ascii_rows);  // at most 128 rows
         }
     }
     std::sort(others_.begin(), others_.end());
     others_.erase(std::unique(others_.begin(), others_.end()), others_.end());
-    first_other_slot_ = 1 + ascii_rows;
+    first_other_row_ = 1 + ascii_rows;
 
-    masks_.assign((first_other_slot_ + others_.size()) * words_, 0);
+    masks_.assign((first_other_row_ + others_.size()) * words_, 0);
     for (std::size_t j = 0; j < text.size(); ++j) {
         const char32_t c = text[j];
-        const std::size_t row = c < kAsciiSize ? ascii_slot_[c] : other_slot(c);
+        const std::size_t row = c < kAsciiSize ? ascii_row_[c] : other_row(c);
         masks_[row * words_ + j / kWordBits] |= std::uint64_t{1} << (j % kWordBits);
     }
 }
 
-std::size_t KeyPattern::other_slot(char32_t c) const noexcept {
+std::size_t KeyPattern::other_row(char32_t c) const noexcept {
     const auto it = std::lower_bound(others_.begin(), others_.end(), c);
     if (it == others_.end() || *it != c) return 0;
-    return first_other_slot_ + static_cast<std::size_t>(it - others_.begin());
+    return first_other_row_ + static_cast<std::size_t>(it - others_.begin());
 }
 
 double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,

@@ -24,27 +24,25 @@ public:
 
     std::size_t words() const noexcept { return words_; }
 
-    // The words() mask words of c: all zero when c does not occur.
-    const std::uint64_t* mask(char32_t c) const noexcept { return &masks_[row(c) * words_]; }
-
-    // The masks as rows of words() words, row(c) being c's; row 0 is all zero.
+    // The masks, as rows of words() words: c's mask is row(c), and a code
+    // point that does not occur has row 0, all zero.
     const std::uint64_t* rows() const noexcept { return masks_.data(); }
-    std::size_t row(char32_t c) const noexcept { return c < kAsciiSize ? ascii_slot_[c] : other_slot(c); }
-    // row(c) for an ASCII c, without the test.
-    const std::uint8_t* ascii_rows() const noexcept { return ascii_slot_.data(); }
+    std::size_t row(char32_t c) const noexcept { return c < kAsciiSize ? ascii_row_[c] : other_row(c); }
+    // row(c) of every ASCII c, as a table.
+    const std::uint8_t* ascii_rows() const noexcept { return ascii_row_.data(); }
 
     static constexpr char32_t kAsciiSize = 128;
 
 private:
-    std::size_t other_slot(char32_t c) const noexcept;
+    std::size_t other_row(char32_t c) const noexcept;
 
     std::size_t words_ = 0;
     // Mask row of each ASCII code point; row 0 is all zero (absent).
-    std::vector<std::uint8_t> ascii_slot_;
+    std::vector<std::uint8_t> ascii_row_;
     // The distinct non-ASCII code points, ascending; the k-th has row
-    // first_other_slot_ + k.
+    // first_other_row_ + k.
     std::vector<char32_t> others_;
-    std::size_t first_other_slot_ = 1;
+    std::size_t first_other_row_ = 1;
     // Row-major: masks_[row * words_ + w].
     std::vector<std::uint64_t> masks_;
 };
