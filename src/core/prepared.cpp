@@ -167,9 +167,9 @@ double total_of(double title, double author, double date, double bonus) {
 
 // Pruning by min_score. A candidate is kept when
 //   total = ((title + author) + date) + bonus >= min_score.
-// Rounded addition is non-decreasing in each operand, so the same sum with
-// some partial scores replaced by upper bounds of them is >= the computed
-// total; when it is < min_score, so is the total, and the candidate cannot
+// Rounded addition is non-decreasing in each operand (all partial scores
+// are finite and non-negative), so the same sum with some partial scores
+// replaced by upper bounds of them is >= the computed total; when it is < min_score, so is the total, and the candidate cannot
 // be kept. The upper bounds:
 // - every ratio is jaro_winkler * 100.0 <= 100.0: m <= min(A, B) keeps each
 //   quotient of the Jaro value <= 1 and the value <= 1; for sim > 0.7,
