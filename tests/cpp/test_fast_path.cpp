@@ -83,7 +83,6 @@ TEST(BitParallelJaro, EqualsGenericJaroOnRandomSequences) {
     const std::size_t lengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 15, 31, 63, 64, 65, 100, 127, 128, 129, 191, 200, 300};
     JaroScratch scratch;
     KeyPattern pattern;
-    int compared = 0;
     for (char32_t alphabet : {1u, 2u, 3u, 5u, 26u}) {
         for (std::size_t len_a : lengths) {
             for (std::size_t len_b : lengths) {
@@ -98,12 +97,10 @@ TEST(BitParallelJaro, EqualsGenericJaroOnRandomSequences) {
                         << "A=" << len_a << " B=" << len_b << " alphabet=" << static_cast<unsigned>(alphabet);
                     ASSERT_TRUE(SameDouble(winkler_adjust(expected, sa, sb),
                                            jaro_winkler_bitparallel(sa, sb, KeyPattern(sb), scratch)));
-                    ++compared;
                 }
             }
         }
     }
-    EXPECT_EQ(compared, 5 * 20 * 20 * 3);
 }
 
 TEST(BitParallelJaro, EqualsJaroWinklerOnTexts) {
@@ -125,7 +122,6 @@ class TextGenerator {
 public:
     explicit TextGenerator(std::uint32_t seed) : rng_(seed) {}
 
-    std::mt19937& rng() { return rng_; }
     bool chance(double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < p; }
     std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
     template <class T, std::size_t N>
