@@ -293,6 +293,16 @@ def plot(py, path):
     return True
 
 
+def busy_warning(m):
+    """A caveat when other work shared the machine during the run."""
+    load = max(m["load_average_at_start"][0], m["load_average_at_end"][0])
+    if load < 0.5 * (m["cores"] or 1):
+        return []
+    return [f"- **The machine was busy** (load average {load:.1f} on {m['cores']} cores): other processes "
+            "took CPU time during the run, so the thread scaling and the absolute rates above understate a "
+            "quiet machine; ratios within one thread count are less affected."]
+
+
 def render(results, template_path, out_path):
     m = results["machine"]
     s = results["sizes"]
@@ -308,7 +318,7 @@ def render(results, template_path, out_path):
             f"- load average at start {', '.join(f'{x:.2f}' for x in m['load_average_at_start'])}; "
             f"at end {', '.join(f'{x:.2f}' for x in m['load_average_at_end'])}",
             f"- run {m['date']}, {results['elapsed_seconds'] / 60:.1f} minutes{' (--quick)' if results['quick'] else ''}",
-        ]),
+        ] + busy_warning(m)),
         "targets": markdown_table(("target", "goal", "measured", "verdict"), target_rows),
         "cpp_table": markdown_table(("workload", "what", "per second", "vs reference"), cpp_rows(results["cpp"])),
         "python_table": markdown_table(("workload", "subjects x candidates", "threads", "best time", "pairs per second"),
