@@ -294,12 +294,13 @@ def plot(py, path):
 
 
 def busy_warning(m):
-    """A caveat when other work shared the machine during the run."""
-    load = max(m["load_average_at_start"][0], m["load_average_at_end"][0])
+    """A caveat when other work was running as the run began (the load at
+    the end includes the run's own)."""
+    load = m["load_average_at_start"][0]
     if load < 0.5 * (m["cores"] or 1):
         return []
     return [f"- **The machine was busy** (load average {load:.1f} on {m['cores']} cores): other processes "
-            "took CPU time during the run, so the thread scaling and the absolute rates above understate a "
+            "took CPU time during the run, so the thread scaling and the absolute rates below understate a "
             "quiet machine; ratios within one thread count are less affected."]
 
 
