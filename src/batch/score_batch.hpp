@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "batch/thread_pool.hpp"
+#include "core/prepared.hpp"
 #include "core/record.hpp"
 
 namespace refsieve::batch {
@@ -42,8 +43,14 @@ private:
 };
 
 // The DOI shortcut, or every candidate scored, thresholded and the top_n
-// best selected.
+// best selected. The straightforward step: score_candidate for every pair.
 SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subject, const MatchContext& context);
+
+// The same step on the fast path: prepared[k] is candidate k of the context
+// prepared for Side::candidate. Returns what score_subject returns.
+SubjectMatchResult score_subject_prepared(std::uint64_t position, const BibItemData& subject,
+                                          std::span<const PreparedRecord> prepared, const MatchContext& context,
+                                          JaroScratch& scratch);
 
 // The outcome of a batch: one result per subject in subject order, or the
 // reason the batch was voided.
@@ -52,7 +59,9 @@ struct BatchFailure {
 };
 using BatchOutcome = std::variant<std::vector<SubjectMatchResult>, BatchFailure>;
 
-// Scores every subject on the process-wide pool (creating it if needed).
+// Scores every subject on the process-wide pool (creating it if needed),
+// on the fast path: each candidate is prepared once, on the pool, and
+// shared read-only by all subjects; nothing prepared outlives the call.
 BatchOutcome score_all(std::span<const BibItemData> subjects, std::span<const BibItemData> candidates,
                        std::uint64_t top_n, double min_score);
 

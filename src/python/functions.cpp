@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "batch/score_batch.hpp"
-#include "core/text.hpp"
+#include "core/prepared.hpp"
 #include "python/arguments.hpp"
 #include "python/guard.hpp"
 #include "python/records.hpp"
@@ -37,7 +37,7 @@ Result<PyRef> token_sort_ratio_body(PyObject* const* args, Py_ssize_t nargs, PyO
     if (!s1.ok()) return std::move(s1).error();
     Result<std::string_view> s2 = borrow_text(slots[1], "s2");
     if (!s2.ok()) return std::move(s2).error();
-    const double ratio = token_sort_ratio_f64(s1.value(), s2.value());
+    const double ratio = fast_token_sort_ratio(s1.value(), s2.value());
     PyObject* result = PyFloat_FromDouble(ratio);
     if (result == nullptr) api_call_failed();
     return PyRef::steal(result);

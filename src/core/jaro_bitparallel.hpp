@@ -1,0 +1,65 @@
+// Bit-parallel Jaro and Jaro–Winkler similarity: the same values as
+// generic_jaro and winkler_adjust (jaro.hpp), bit for bit, computed with
+// per-code-point position masks of the second text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace refsieve {
+
+// The pattern-match vectors of one text: for each code point that occurs in
+// it, a mask of words() 64-bit words with bit j (of word j / 64) set where
+// the text holds that code point at position j. Built once per text, read
+// by any number of threads.
+class KeyPattern {
+public:
+    KeyPattern() = default;
+    explicit KeyPattern(std::span<const char32_t> text) { assign(text); }
+
+    // Rebuilds the masks for text, reusing the storage already held.
+    void assign(std::span<const char32_t> text);
+
+    std::size_t words() const noexcept { return words_; }
+
+    // The masks, as rows of words() words: c's mask is row(c), and a code
+    // point that does not occur has row 0, all zero.
+    const std::uint64_t* rows() const noexcept { return masks_.data(); }
+    std::size_t row(char32_t c) const noexcept { return c < kAsciiSize ? ascii_row_[c] : other_row(c); }
+    // row(c) of every ASCII c, as a table.
+    const std::uint8_t* ascii_rows() const noexcept { return ascii_row_.data(); }
+
+    static constexpr char32_t kAsciiSize = 128;
+
+private:
+    std::size_t other_row(char32_t c) const noexcept;
+
+    std::size_t words_ = 0;
+    // Mask row of each ASCII code point; row 0 is all zero (absent).
+    std::vector<std::uint8_t> ascii_row_;
+    // The distinct non-ASCII code points, ascending; the k-th has row
+    // first_other_row_ + k.
+    std::vector<char32_t> others_;
+    std::size_t first_other_row_ = 1;
+    // Row-major: masks_[row * words_ + w].
+    std::vector<std::uint64_t> masks_;
+};
+
+// Working storage of the bit-parallel matching, kept by a caller across
+// calls so that the comparisons allocate nothing once it has grown.
+struct JaroScratch {
+    std::vector<std::uint64_t> flagged;  // matched positions of b
+    std::vector<std::size_t> matched;    // mask row of each matched a[i], in a's order
+};
+
+// generic_jaro(a, b), with pattern_b the KeyPattern of b.
+double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                        JaroScratch& scratch);
+
+// winkler_adjust(generic_jaro(a, b), a, b), with pattern_b the KeyPattern of b.
+double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b,
+                                const KeyPattern& pattern_b, JaroScratch& scratch);
+
+} // namespace refsieve

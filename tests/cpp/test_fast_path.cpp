@@ -1,0 +1,493 @@
+// The fast path against the straightforward one: the bit-parallel Jaro
+// against generic_jaro, the sorted token keys and fast_token_sort_ratio
+// against token_sort_ratio_f64, score_prepared against score_candidate on
+// random and bundled records, and whole batches against score_subject.
+// Every value must be identical bit for bit.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iomanip>
+#include <limits>
+#include <optional>
+#include <random>
+#include <span>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "batch/score_batch.hpp"
+#include "core/jaro.hpp"
+#include "core/jaro_bitparallel.hpp"
+#include "core/prepared.hpp"
+#include "core/scoring.hpp"
+#include "core/text.hpp"
+#include "core/utf8.hpp"
+
+namespace {
+
+using namespace refsieve;
+
+::testing::AssertionResult SameDouble(double expected, double actual) {
+    if (std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
+        return ::testing::AssertionSuccess();
+    }
+    std::ostringstream msg;
+    msg << std::setprecision(17) << "expected " << expected << ", got " << actual;
+    return ::testing::AssertionFailure() << msg.str();
+}
+
+::testing::AssertionResult SameResult(const MatchResult& expected, const MatchResult& actual) {
+    const double e[] = {expected.total_score, expected.title_score, expected.author_score, expected.date_score,
+                        expected.bonus_score};
+    const double a[] = {actual.total_score, actual.title_score, actual.author_score, actual.date_score,
+                        actual.bonus_score};
+    if (expected.candidate_index != actual.candidate_index) {
+        return ::testing::AssertionFailure() << "candidate_index " << expected.candidate_index << " vs "
+                                             << actual.candidate_index;
+    }
+    for (int k = 0; k < 5; ++k) {
+        if (auto same = SameDouble(e[k], a[k]); !same) return same << " (score field " << k << ")";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string describe(const BibItemData& r) {
+    const auto opt = [](const std::optional<std::string>& s) { return s ? "'" + *s + "'" : std::string("None"); };
+    std::ostringstream out;
+    out << "title='" << r.title << "' author='" << r.author << "' year="
+        << (r.year ? std::to_string(*r.year) : "None") << " doi=" << opt(r.doi) << " journal=" << opt(r.journal)
+        << " volume=" << opt(r.volume) << " number=" << opt(r.number) << " pages=" << opt(r.pages)
+        << " publisher=" << opt(r.publisher);
+    return out.str();
+}
+
+// ---- Bit-parallel Jaro ------------------------------------------------------
+
+std::vector<char32_t> random_sequence(std::mt19937& rng, std::size_t length, char32_t alphabet) {
+    // Mostly small letters, now and then a code point beyond ASCII, so that
+    // both kinds of mask lookup are used.
+    std::uniform_int_distribution<std::uint32_t> pick(0, alphabet - 1);
+    std::uniform_int_distribution<int> wide(0, 9);
+    std::vector<char32_t> out(length);
+    for (char32_t& c : out) c = (wide(rng) == 0 ? U'\U0001D400' : U'a') + pick(rng);
+    return out;
+}
+
+TEST(BitParallelJaro, EqualsGenericJaroOnRandomSequences) {
+    std::mt19937 rng(20250101);
+    // Lengths around the word boundaries, and very unequal lengths.
+    const std::size_t lengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 15, 31, 63, 64, 65, 100, 127, 128, 129, 191, 200, 300};
+    JaroScratch scratch;
+    KeyPattern pattern;
+    for (char32_t alphabet : {1u, 2u, 3u, 5u, 26u}) {
+        for (std::size_t len_a : lengths) {
+            for (std::size_t len_b : lengths) {
+                for (int round = 0; round < 3; ++round) {
+                    std::vector<char32_t> a = random_sequence(rng, len_a, alphabet);
+                    std::vector<char32_t> b = random_sequence(rng, len_b, alphabet);
+                    if (round == 2 && len_a == len_b) b = a;  // equal sequences take a shortcut
+                    pattern.assign(b);
+                    const std::span<const char32_t> sa(a), sb(b);
+                    const double expected = generic_jaro(sa, sb);
+                    ASSERT_TRUE(SameDouble(expected, jaro_bitparallel(sa, sb, pattern, scratch)))
+                        << "A=" << len_a << " B=" << len_b << " alphabet=" << static_cast<unsigned>(alphabet);
+                    ASSERT_TRUE(SameDouble(winkler_adjust(expected, sa, sb),
+                                           jaro_winkler_bitparallel(sa, sb, KeyPattern(sb), scratch)));
+                }
+            }
+        }
+    }
+}
+
+TEST(BitParallelJaro, EqualsJaroWinklerOnTexts) {
+    const char* texts[] = {"martha", "marhta", "dwayne", "duane", "dixon", "dicksonx", "café", "cafe",
+                           "abc", "cba", "", "a", "ΟΔΟΣ", "οδος", "𐐀𐐨x", "x𐐨𐐀"};
+    JaroScratch scratch;
+    for (const char* a : texts) {
+        for (const char* b : texts) {
+            const std::vector<char32_t> ca = utf8::decode(a), cb = utf8::decode(b);
+            EXPECT_TRUE(SameDouble(jaro_winkler(a, b), jaro_winkler_bitparallel(ca, cb, KeyPattern(cb), scratch)))
+                << "'" << a << "' vs '" << b << "'";
+        }
+    }
+}
+
+// ---- Random Unicode-heavy texts and records ---------------------------------
+
+class TextGenerator {
+public:
+    explicit TextGenerator(std::uint32_t seed) : rng_(seed) {}
+
+    bool chance(double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < p; }
+    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+    template <class T, std::size_t N>
+    const T& pick(const T (&items)[N]) { return items[below(N)]; }
+
+    // A text of `words` tokens drawn from a small pool (so tokens repeat),
+    // joined by assorted whitespace.
+    std::string text(std::size_t words) {
+        static const char* const kTokens[] = {
+            "data", "Data", "DATA", "mining", "Minning", "of", "the", "The", "a", "review", "Review", "REVIEWS",
+            "preview", "overview", "errata", "Errata:", "erratum", "peer-reviewed", "Smith,", "J.", "john", "Müller",
+            "ÉCOLE", "école", "Straße", "STRASSE", "ẞ", "K", "ΟΔΟΣ", "ΣΑΣ", "Σ", "ΑΣ'Β", "ΑΣ'", "σοφία", "İstanbul",
+            "İ", "i̇", "𐐀𐐨", "𝔘𝔫𝔦𝔠𝔬𝔡𝔢", "😀", "漢字", "ﬁle", "a\u200Bb", "x\uFEFFy", "u\x1Fv", "2020", "-", "&",
+            "zzz", "é", "z"};
+        static const char* const kSpaces[] = {" ", " ", " ", "  ", "\t", "\n", "\u00A0", "\u3000", "\u2028", "\u0085",
+                                              "\u2009"};
+        std::string out;
+        if (chance(0.2)) out += pick(kSpaces);
+        for (std::size_t w = 0; w < words; ++w) {
+            if (w > 0) out += pick(kSpaces);
+            out += pick(kTokens);
+        }
+        if (chance(0.2)) out += pick(kSpaces);
+        return out;
+    }
+
+    // A title-like or author-like text: often empty or blank, sometimes
+    // longer than 64 or 128 code points.
+    std::string field_text(std::size_t typical_words) {
+        const std::size_t roll = below(20);
+        if (roll == 0) return "";
+        if (roll == 1) return pick({" ", "   ", "\t\n", "\u3000"});
+        if (roll == 2) return text(20 + below(30));  // long: past one and two mask words
+        return text(1 + below(typical_words));
+    }
+
+    std::optional<std::string> optional_from(std::initializer_list<const char*> values) {
+        if (chance(0.25)) return std::nullopt;
+        const std::size_t k = below(values.size());
+        return std::string(values.begin()[k]);
+    }
+
+    // A variation of text: the same, re-cased, re-ordered, one edit, a word
+    // more or less, or something else entirely.
+    std::string vary(const std::string& text_in, std::size_t typical_words) {
+        std::string t = text_in;
+        switch (below(8)) {
+            case 0: return t;
+            case 1: return t + " " + text(1);
+            case 2: return text(1) + " " + t;
+            case 3: {  // change, drop or insert one byte of an ASCII letter
+                if (t.empty()) return t;
+                const std::size_t at = below(t.size());
+                if (static_cast<unsigned char>(t[at]) < 0x80) t[at] = static_cast<char>('a' + below(26));
+                return t;
+            }
+            case 4: {  // swap the halves at a space
+                const std::size_t space = t.find(' ');
+                if (space == std::string::npos) return t;
+                return t.substr(space + 1) + " " + t.substr(0, space);
+            }
+            case 5: {  // upper-case the ASCII letters
+                for (char& c : t) {
+                    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+                }
+                return t;
+            }
+            case 6: {  // cut at a code point boundary near the middle
+                std::size_t cut = t.size() / 2;
+                while (cut > 0 && (static_cast<unsigned char>(t[cut]) & 0xC0) == 0x80) --cut;
+                return t.substr(0, cut);
+            }
+            default: return field_text(typical_words);
+        }
+    }
+
+    BibItemData record(std::uint64_t index) {
+        BibItemData r;
+        r.index = index;
+        r.title = field_text(12);
+        r.author = field_text(6);
+        if (!chance(0.2)) r.year = static_cast<std::int32_t>(pick({1999, 2000, 2009, 2010, 2013, 2015, 2019, 2020, -5, 5}));
+        r.doi = optional_from({"", "10.1/a", "10.1/A", "10.1/b", " 10.1/b"});
+        r.journal = optional_from({"", " ", "Journal of Tests", "journal of  tests", "JOURNAL OF TESTS", "Ἀρχεῖον"});
+        r.volume = optional_from({"", "1", "12", "12 "});
+        r.number = optional_from({"", "3", "4"});
+        r.pages = optional_from({"", "1-10", "11-20"});
+        r.publisher = optional_from({"", " ", "Example Press", "press example", "EXAMPLE PRESS", "Other House",
+                                     "Éditions Σ", "éditions σ"});
+        return r;
+    }
+
+    // A candidate near to subject: each field kept, varied or replaced.
+    BibItemData near(const BibItemData& subject, std::uint64_t index) {
+        BibItemData r = record(index);
+        if (chance(0.8)) r.title = vary(subject.title, 12);
+        if (chance(0.7)) r.author = vary(subject.author, 6);
+        if (chance(0.6)) r.year = subject.year;
+        if (chance(0.5)) r.doi = subject.doi;
+        if (chance(0.6)) r.journal = subject.journal;
+        if (chance(0.6)) r.volume = subject.volume;
+        if (chance(0.6)) r.number = subject.number;
+        if (chance(0.6)) r.pages = subject.pages;
+        if (chance(0.6)) r.publisher = subject.publisher;
+        return r;
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+// The token key as token_sort_ratio_f64 builds it.
+std::vector<char32_t> reference_key(std::string_view text) {
+    const std::string normalized = normalize(text);
+    std::string joined;
+    for (std::string_view token : tokenize_and_sort(normalized)) {
+        if (!joined.empty()) joined.push_back(' ');
+        joined.append(token);
+    }
+    return utf8::decode(joined);
+}
+
+TEST(FastTokenSort, KeysAndRatiosEqualTheStraightforwardOnes) {
+    TextGenerator gen(7);
+    for (int round = 0; round < 4000; ++round) {
+        const std::string s1 = gen.field_text(12);
+        const std::string s2 = gen.chance(0.5) ? gen.vary(s1, 12) : gen.field_text(12);
+        ASSERT_EQ(reference_key(s1), token_sort_key(s1)) << "'" << s1 << "'";
+        ASSERT_TRUE(SameDouble(token_sort_ratio_f64(s1, s2), fast_token_sort_ratio(s1, s2)))
+            << "'" << s1 << "' vs '" << s2 << "'";
+    }
+    // Texts too long for the kept working storage take the other branch.
+    const std::string long1 = gen.text(900), long2 = gen.vary(long1, 12);
+    EXPECT_TRUE(SameDouble(token_sort_ratio_f64(long1, long2), fast_token_sort_ratio(long1, long2)));
+}
+
+// Thresholds around the total and at the ends of its range.
+std::vector<double> thresholds_for(double total, TextGenerator& gen) {
+    return {-std::numeric_limits<double>::infinity(),
+            0.0,
+            total,
+            std::nextafter(total, -1e300),
+            std::nextafter(total, 1e300),
+            total - 10.0,
+            total + 10.0,
+            gen.below(190) * 1.0,
+            188.0,
+            std::numeric_limits<double>::quiet_NaN()};
+}
+
+void expect_same_scoring(const BibItemData& subject, const BibItemData& candidate, TextGenerator& gen,
+                         JaroScratch& scratch) {
+    const MatchResult expected = score_candidate(subject, candidate);
+    const PreparedRecord s = prepare_record(subject, Side::subject);
+    const PreparedRecord c = prepare_record(candidate, Side::candidate);
+    ASSERT_TRUE(SameResult(expected, score_prepared(s, c, scratch)))
+        << "subject: " << describe(subject) << "\ncandidate: " << describe(candidate);
+    for (double min_score : thresholds_for(expected.total_score, gen)) {
+        const std::optional<MatchResult> kept = score_prepared_if_kept(s, c, min_score, scratch);
+        ASSERT_EQ(kept.has_value(), expected.total_score >= min_score)
+            << "min_score " << min_score << "\nsubject: " << describe(subject) << "\ncandidate: " << describe(candidate);
+        if (kept) ASSERT_TRUE(SameResult(expected, *kept));
+    }
+}
+
+TEST(FastScoring, EqualsScoreCandidateOnRandomPairs) {
+    TextGenerator gen(424242);
+    JaroScratch scratch;  // shared across pairs, as in a batch
+    for (int round = 0; round < 6000; ++round) {
+        const BibItemData subject = gen.record(static_cast<std::uint64_t>(round));
+        const BibItemData candidate = gen.chance(0.6) ? gen.near(subject, 100000u + round)
+                                                      : gen.record(100000u + static_cast<std::uint64_t>(round));
+        expect_same_scoring(subject, candidate, gen, scratch);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
+TEST(FastScoring, EqualsScoreCandidateOnIdenticalAndWhitespaceRecords) {
+    TextGenerator gen(99);
+    JaroScratch scratch;
+    for (int round = 0; round < 500; ++round) {
+        BibItemData subject = gen.record(1);
+        if (round % 3 == 0) subject.author = gen.pick({" ", "  \t", "\u3000"});
+        if (round % 5 == 0) subject.title = gen.pick({" ", "   ", "\u2028"});
+        BibItemData candidate = subject;
+        candidate.index = 2;
+        expect_same_scoring(subject, candidate, gen, scratch);
+        candidate.title = gen.vary(subject.title, 12);
+        expect_same_scoring(subject, candidate, gen, scratch);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
+// ---- The bundled sample ---------------------------------------------------
+
+// Reads the sample files: a JSON array of flat objects whose values are
+// strings, integers or null.
+class SampleReader {
+public:
+    explicit SampleReader(std::string text) : text_(std::move(text)) {}
+
+    std::vector<BibItemData> records() {
+        std::vector<BibItemData> out;
+        expect('[');
+        while (peek() != ']') {
+            out.push_back(record());
+            if (peek() == ',') ++pos_;
+        }
+        return out;
+    }
+
+private:
+    BibItemData record() {
+        BibItemData r;
+        expect('{');
+        while (peek() != '}') {
+            const std::string key = *value_string();
+            expect(':');
+            const std::optional<std::string> value = value_string();
+            if (key == "index") r.index = std::stoull(*value);
+            else if (key == "title") r.title = *value;
+            else if (key == "author") r.author = *value;
+            else if (key == "year") r.year = value ? std::optional<std::int32_t>(std::stoi(*value)) : std::nullopt;
+            else if (key == "doi") r.doi = value;
+            else if (key == "journal") r.journal = value;
+            else if (key == "volume") r.volume = value;
+            else if (key == "number") r.number = value;
+            else if (key == "pages") r.pages = value;
+            else if (key == "publisher") r.publisher = value;
+            if (peek() == ',') ++pos_;
+        }
+        ++pos_;
+        return r;
+    }
+
+    // A string's text, a number's digits, or nothing for null.
+    std::optional<std::string> value_string() {
+        const char first = peek();
+        if (first == 'n') {
+            pos_ += 4;
+            return std::nullopt;
+        }
+        std::string out;
+        if (first != '"') {
+            while (pos_ < text_.size() && (text_[pos_] == '-' || std::isdigit(static_cast<unsigned char>(text_[pos_]))))
+                out.push_back(text_[pos_++]);
+            return out;
+        }
+        ++pos_;
+        for (char c; (c = text_.at(pos_++)) != '"';) {
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            const char escaped = text_.at(pos_++);
+            if (escaped == 'u') {
+                char32_t unit = static_cast<char32_t>(std::stoul(text_.substr(pos_, 4), nullptr, 16));
+                pos_ += 4;
+                if (unit >= 0xD800 && unit < 0xDC00) {  // a surrogate pair
+                    const char32_t low = static_cast<char32_t>(std::stoul(text_.substr(pos_ + 2, 4), nullptr, 16));
+                    pos_ += 6;
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                }
+                utf8::append(out, unit);
+            } else {
+                const std::string_view from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
+                out.push_back(to[from.find(escaped)]);
+            }
+        }
+        return out;
+    }
+
+    char peek() {
+        while (std::isspace(static_cast<unsigned char>(text_.at(pos_)))) ++pos_;
+        return text_[pos_];
+    }
+    void expect(char c) {
+        ASSERT_EQ(peek(), c) << "at byte " << pos_;
+        ++pos_;
+    }
+
+    std::string text_;
+    std::size_t pos_ = 0;
+};
+
+std::vector<BibItemData> read_sample(const char* name) {
+    std::ifstream in(std::string(REFSIEVE_SAMPLE_DIR) + "/" + name);
+    std::stringstream text;
+    text << in.rdbuf();
+    return SampleReader(text.str()).records();
+}
+
+TEST(FastScoring, EqualsScoreCandidateOnTheBundledSample) {
+    const std::vector<BibItemData> references = read_sample("references.json");
+    const std::vector<BibItemData> catalogue = read_sample("catalogue.json");
+    ASSERT_GE(references.size(), 10u);
+    ASSERT_GE(catalogue.size(), 10u);
+    std::vector<BibItemData> all = references;
+    all.insert(all.end(), catalogue.begin(), catalogue.end());
+    TextGenerator gen(5);
+    JaroScratch scratch;
+    for (const BibItemData& subject : all) {
+        for (const BibItemData& candidate : all) expect_same_scoring(subject, candidate, gen, scratch);
+    }
+}
+
+// ---- Whole batches ----------------------------------------------------------
+
+struct Batch {
+    std::vector<BibItemData> subjects;
+    std::vector<BibItemData> candidates;
+};
+
+// Near-duplicates, exact copies (equal totals, so the heap order of ties
+// matters) and unrelated records.
+Batch random_batch(std::uint32_t seed, std::size_t n_subjects, std::size_t n_candidates) {
+    TextGenerator gen(seed);
+    Batch b;
+    for (std::uint64_t k = 0; k < n_candidates; ++k) b.candidates.push_back(gen.record(1000 + k));
+    for (std::uint64_t k = 0; k < n_candidates / 3; ++k) b.candidates.push_back(b.candidates[k]);
+    for (std::uint64_t k = 0; k < n_candidates / 3; ++k) b.candidates.push_back(gen.near(b.candidates[k], 5000 + k));
+    for (std::uint64_t k = 0; k < n_subjects; ++k) {
+        b.subjects.push_back(k % 3 == 0 ? gen.record(k) : gen.near(b.candidates[gen.below(b.candidates.size())], k));
+    }
+    return b;
+}
+
+void expect_same_selection(const batch::SubjectMatchResult& expected, const batch::SubjectMatchResult& got) {
+    ASSERT_EQ(expected.subject_index, got.subject_index);
+    ASSERT_EQ(expected.candidates_searched, got.candidates_searched);
+    ASSERT_EQ(expected.matches.size(), got.matches.size()) << "subject " << expected.subject_index;
+    for (std::size_t k = 0; k < expected.matches.size(); ++k) {
+        ASSERT_TRUE(SameResult(expected.matches[k], got.matches[k]))
+            << "subject " << expected.subject_index << " match " << k;
+    }
+}
+
+TEST(FastBatch, SelectsWhatTheStraightforwardStepSelects) {
+    const Batch b = random_batch(31337, 30, 60);
+    std::vector<PreparedRecord> prepared;
+    for (const BibItemData& c : b.candidates) prepared.push_back(prepare_record(c, Side::candidate));
+    JaroScratch scratch;
+    for (const double min_score : {-1e300, 60.0, 110.0}) {
+        for (const std::uint64_t top_n : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{1000}}) {
+            const batch::MatchContext context{b.candidates, top_n, min_score, b.candidates.size()};
+            for (std::size_t i = 0; i < b.subjects.size(); ++i) {
+                expect_same_selection(batch::score_subject(i, b.subjects[i], context),
+                                      batch::score_subject_prepared(i, b.subjects[i], prepared, context, scratch));
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// Also run under ThreadSanitizer: the prepared candidates are shared by the
+// pool's threads.
+TEST(ScoreSubjectFastPath, ScoreAllOnThePoolSelectsWhatTheStraightforwardStepSelects) {
+    const Batch b = random_batch(4711, 24, 30);
+    const auto outcome = batch::score_all(b.subjects, b.candidates, 5, 50.0);
+    const auto* results = std::get_if<std::vector<batch::SubjectMatchResult>>(&outcome);
+    ASSERT_NE(results, nullptr);
+    ASSERT_EQ(results->size(), b.subjects.size());
+    const batch::MatchContext context{b.candidates, 5, 50.0, b.candidates.size()};
+    for (std::size_t i = 0; i < b.subjects.size(); ++i) {
+        expect_same_selection(batch::score_subject(i, b.subjects[i], context), (*results)[i]);
+    }
+}
+
+} // namespace
