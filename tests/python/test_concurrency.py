@@ -148,10 +148,10 @@ FORK_SCRIPT = textwrap.dedent(
 )
 
 
-def _run_with_deadline(args, timeout):
+def _run_with_deadline(args, timeout, **env):
     """Runs a command in its own process group, killing the whole group
     (forked children included) if it does not finish in time."""
-    proc = subprocess.Popen(args, env=module_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    proc = subprocess.Popen(args, env=module_env(**env), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             start_new_session=True)
     try:
         out, err = proc.communicate(timeout=timeout)
@@ -170,3 +170,37 @@ def test_forked_child_scores_like_its_parent(mode):
         [sys.executable, "-W", "ignore::DeprecationWarning", "-c", code, mode], timeout=120)
     assert returncode == 0, err
     assert out.strip() == "ok"
+
+
+# --- a pool that cannot start ---------------------------------------------------------
+
+POOL_FAILURE_SCRIPT = textwrap.dedent(
+    """
+    import resource
+    import refsieve
+    with open("/proc/self/statm") as fh:
+        in_use = int(fh.read().split()[0]) * resource.getpagesize()
+    # Room for a few worker stacks, not for the thousands asked for.
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + 256 * 2**20, resource.RLIM_INFINITY))
+    for _ in range(2):
+        try:
+            refsieve.score_batch([], [], 1, 0.0)
+        except BaseException as exc:
+            print(type(exc).__name__, "|", str(exc).split(".")[0])
+    print(refsieve.token_sort_ratio("a b", "b a"))
+    """
+)
+
+
+def _under_address_sanitizer():
+    with open("/proc/self/maps") as fh:
+        return "libasan" in fh.read()
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or _under_address_sanitizer(),
+                    reason="needs /proc, and an address-space limit that the sanitizer's shadow memory exceeds")
+def test_pool_that_cannot_start_fails_every_call_and_nothing_else():
+    returncode, out, err = _run_with_deadline(
+        [sys.executable, "-c", POOL_FAILURE_SCRIPT], timeout=60, RAYON_NUM_THREADS="5000")
+    assert returncode == 0, err
+    assert out.splitlines() == ["PanicException | The global thread pool has not been initialized"] * 2 + ["100.0"]
