@@ -1,5 +1,5 @@
 // Shared pieces of the fuzz targets: turning raw fuzzer bytes into the
-// valid UTF-8 texts the matching core is specified for, and reporting a
+// valid UTF-8 texts the matching core is made for, and reporting a
 // broken invariant.
 #pragma once
 
