@@ -3,6 +3,7 @@
 // broken invariant.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/record.hpp"
 
 namespace fuzz {
 
@@ -100,6 +103,15 @@ inline std::vector<std::string> split_texts(const std::uint8_t* data, std::size_
 inline const std::string& text_at(const std::vector<std::string>& texts, std::size_t i) {
     static const std::string empty;
     return i < texts.size() ? texts[i] : empty;
+}
+
+// Two doubles with the same bit pattern (so NaN == NaN and -0.0 != 0.0).
+inline bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+inline bool same_result(const refsieve::MatchResult& a, const refsieve::MatchResult& b) {
+    return a.candidate_index == b.candidate_index && same_bits(a.total_score, b.total_score) &&
+           same_bits(a.title_score, b.title_score) && same_bits(a.author_score, b.author_score) &&
+           same_bits(a.date_score, b.date_score) && same_bits(a.bonus_score, b.bonus_score);
 }
 
 // Prints what broke and aborts, so that libFuzzer saves the input.

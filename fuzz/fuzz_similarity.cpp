@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/jaro.hpp"
+#include "core/prepared.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_input.hpp"
@@ -46,6 +47,9 @@ std::string shuffled_form(const std::string& text) {
 
 void check_token_sort_ratio(const std::string& a, const std::string& b) {
     const double ratio = refsieve::token_sort_ratio_f64(a, b);
+    if (!fuzz::same_bits(refsieve::fast_token_sort_ratio(a, b), ratio)) {
+        fuzz::fail("fast token-sort ratio differs from the reference", a, b);
+    }
     if (!in_range(ratio, 0.0, 100.0)) fuzz::fail("token-sort ratio out of [0, 100]", a, b);
     if ((a.empty() || b.empty()) && ratio != 0.0) fuzz::fail("ratio with an empty text is not 0", a, b);
 
