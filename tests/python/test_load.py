@@ -1,7 +1,9 @@
 """Large batches: 100,000 subjects against 1,000 candidates, and a batch that
 keeps every candidate (top_n = 2**64 - 1).
 
-These take minutes, so they run only when REFSIEVE_LOAD=1 is set:
+They take about half a minute and much memory, so they run only when
+REFSIEVE_LOAD=1 is set (scripts/test sets it once, for the default
+interpreter):
 
     REFSIEVE_LOAD=1 python -m pytest -s tests/python/test_load.py
 
