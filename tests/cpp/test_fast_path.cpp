@@ -5,6 +5,8 @@
 // Every value must be identical bit for bit.
 #include <gtest/gtest.h>
 
+#include "same_double.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -30,15 +32,6 @@
 namespace {
 
 using namespace refsieve;
-
-::testing::AssertionResult SameDouble(double expected, double actual) {
-    if (std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
-        return ::testing::AssertionSuccess();
-    }
-    std::ostringstream msg;
-    msg << std::setprecision(17) << "expected " << expected << ", got " << actual;
-    return ::testing::AssertionFailure() << msg.str();
-}
 
 ::testing::AssertionResult SameResult(const MatchResult& expected, const MatchResult& actual) {
     const double e[] = {expected.total_score, expected.title_score, expected.author_score, expected.date_score,

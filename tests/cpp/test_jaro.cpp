@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "same_double.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -20,16 +22,6 @@ namespace {
 using refsieve::generic_jaro;
 using refsieve::jaro_winkler;
 using refsieve::winkler_adjust;
-
-// Scores are promised bit for bit, so doubles are compared by bit pattern.
-::testing::AssertionResult SameDouble(double expected, double actual) {
-    if (std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
-        return ::testing::AssertionSuccess();
-    }
-    std::ostringstream msg;
-    msg << std::setprecision(17) << "expected " << expected << ", got " << actual;
-    return ::testing::AssertionFailure() << msg.str();
-}
 
 double jaro_u32(std::u32string_view a, std::u32string_view b) {
     return generic_jaro(std::span<const char32_t>(a.data(), a.size()), std::span<const char32_t>(b.data(), b.size()));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "same_double.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -37,15 +39,6 @@ constexpr unsigned kBoth = kErrata | kReview;
 
 constexpr std::int32_t kMinYear = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kMaxYear = std::numeric_limits<std::int32_t>::max();
-
-::testing::AssertionResult SameDouble(double expected, double actual) {
-    if (std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
-        return ::testing::AssertionSuccess();
-    }
-    std::ostringstream msg;
-    msg << std::setprecision(17) << "expected " << expected << ", got " << actual;
-    return ::testing::AssertionFailure() << msg.str();
-}
 
 std::optional<std::string> opt(const char* s) {
     if (s == nullptr) return std::nullopt;

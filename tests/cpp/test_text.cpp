@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "same_double.hpp"
+
 #include <bit>
 #include <cstdint>
 #include <iomanip>
@@ -18,15 +20,6 @@ namespace {
 using refsieve::normalize;
 using refsieve::token_sort_ratio_f64;
 using refsieve::tokenize_and_sort;
-
-::testing::AssertionResult SameDouble(double expected, double actual) {
-    if (std::bit_cast<std::uint64_t>(expected) == std::bit_cast<std::uint64_t>(actual)) {
-        return ::testing::AssertionSuccess();
-    }
-    std::ostringstream msg;
-    msg << std::setprecision(17) << "expected " << expected << ", got " << actual;
-    return ::testing::AssertionFailure() << msg.str();
-}
 
 // UTF-8 encoding of one code point, written out here so the tests do not
 // depend on the encoder they exercise.
