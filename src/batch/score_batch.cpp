@@ -99,16 +99,18 @@ SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subj
 
 SubjectMatchResult score_subject_prepared(std::uint64_t position, const BibItemData& subject,
                                           std::span<const PreparedRecord> prepared, const MatchContext& context,
-                                          JaroScratch& scratch) {
+                                          SubjectScratch& scratch) {
     SubjectMatchResult result = empty_result(position, context);
     const PreparedRecord prepared_subject = prepare_record(subject, Side::subject);
     if (const std::optional<std::size_t> same = doi_shortcut(subject, context.candidates)) {
-        result.matches.push_back(score_prepared(prepared_subject, prepared[*same], scratch));
+        result.matches.push_back(score_prepared(prepared_subject, prepared[*same], scratch.jaro));
         return result;
     }
-    SelectionHeap heap;
+    SelectionHeap& heap = scratch.heap;
+    heap.clear();
     for (const PreparedRecord& candidate : prepared) {
-        if (std::optional<MatchResult> kept = score_prepared_if_kept(prepared_subject, candidate, context.min_score, scratch)) {
+        if (std::optional<MatchResult> kept =
+                score_prepared_if_kept(prepared_subject, candidate, context.min_score, scratch.jaro)) {
             heap.push(*kept);
         }
     }
@@ -133,7 +135,7 @@ BatchOutcome score_all(std::span<const BibItemData> subjects, std::span<const Bi
     if (fault) return BatchFailure{fault->message};
 
     fault = pool->parallel_for(subjects.size(), [&](std::size_t lo, std::size_t hi) {
-        JaroScratch scratch;  // one per range, reused for every pair in it
+        SubjectScratch scratch;  // one per range, reused for every subject in it
         for (std::size_t i = lo; i < hi; ++i) {
             results[i] = score_subject_prepared(i, subjects[i], prepared, context, scratch);
         }

@@ -36,6 +36,8 @@ public:
     void push(const MatchResult& result);
     std::optional<MatchResult> pop();
     std::size_t size() const noexcept { return items_.size(); }
+    // Empties the heap, keeping its storage for the next subject.
+    void clear() noexcept { items_.clear(); }
 
 private:
     void sift_up(std::size_t hole, const MatchResult& item);
@@ -46,11 +48,17 @@ private:
 // best selected. The straightforward step: score_candidate for every pair.
 SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subject, const MatchContext& context);
 
+// Working storage that one thread reuses from subject to subject.
+struct SubjectScratch {
+    JaroScratch jaro;
+    SelectionHeap heap;
+};
+
 // The same step on the fast path: prepared[k] is candidate k of the context
 // prepared for Side::candidate. Returns what score_subject returns.
 SubjectMatchResult score_subject_prepared(std::uint64_t position, const BibItemData& subject,
                                           std::span<const PreparedRecord> prepared, const MatchContext& context,
-                                          JaroScratch& scratch);
+                                          SubjectScratch& scratch);
 
 // The outcome of a batch: one result per subject in subject order, or the
 // reason the batch was voided.

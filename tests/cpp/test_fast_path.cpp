@@ -456,7 +456,7 @@ TEST(FastBatch, SelectsWhatTheStraightforwardStepSelects) {
     const Batch b = random_batch(31337, 30, 60);
     std::vector<PreparedRecord> prepared;
     for (const BibItemData& c : b.candidates) prepared.push_back(prepare_record(c, Side::candidate));
-    JaroScratch scratch;
+    batch::SubjectScratch scratch;
     for (const double min_score : {-1e300, 60.0, 110.0}) {
         for (const std::uint64_t top_n : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{1000}}) {
             const batch::MatchContext context{b.candidates, top_n, min_score, b.candidates.size()};
