@@ -43,6 +43,12 @@ std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus
 
 namespace {
 
+// The first split budget, per thread. Budget t leaves about 2t ranges when
+// nobody steals; the last of them decides how long the others wait, so a
+// few times more ranges than threads keeps the threads busy to the end of
+// an uneven batch (subjects that take the DOI shortcut are cheap).
+constexpr std::size_t kInitialSplitsPerThread = 8;
+
 [[noreturn]] void abort_with(const char* message) noexcept {
     std::fprintf(stderr, "refsieve: %s\n", message);
     std::fflush(stderr);
@@ -219,7 +225,7 @@ std::optional<TaskFault> ThreadPool::parallel_for(std::size_t n,
         if (n == 1) run_leaf(map, 0, 1);
         return std::move(map.fault);
     }
-    Job root{&map, 0, n, thread_count_};
+    Job root{&map, 0, n, thread_count_ * kInitialSplitsPerThread};
     root.is_root = true;
     {
         std::lock_guard lock(mutex_);
