@@ -9,6 +9,23 @@
 
 namespace refsieve {
 
+// The search radius: floor(max(A, B) / 2) - 1, saturating at zero.
+inline std::size_t jaro_search_radius(std::size_t len_a, std::size_t len_b) noexcept {
+    const std::size_t half = std::max(len_a, len_b) / 2;
+    return half > 0 ? half - 1 : 0;
+}
+
+// The Jaro value from m matches and the count of unequal matched pairs:
+// ((m/A + m/B) + (m - t)/m) / 3 with t = unequal / 2, in exactly this grouping.
+inline double jaro_from_counts(std::size_t len_a, std::size_t len_b, std::size_t matches, std::size_t unequal) {
+    if (matches == 0) return 0.0;
+    const std::size_t transpositions = unequal / 2;
+    const double m = static_cast<double>(matches);
+    return ((m / static_cast<double>(len_a) + m / static_cast<double>(len_b)) +
+            static_cast<double>(matches - transpositions) / m) /
+           3.0;
+}
+
 // Jaro similarity of two sequences whose elements compare with ==.
 // Each element of a, in order, takes the leftmost free equal element of b
 // within the search window; the result is ((m/A + m/B) + (m-t)/m) / 3.
@@ -19,8 +36,7 @@ double generic_jaro(std::span<const T> a, std::span<const T> b) {
     if (len_a == 0 && len_b == 0) return 1.0;
     if (len_a == 0 || len_b == 0) return 0.0;
 
-    const std::size_t half = std::max(len_a, len_b) / 2;
-    const std::size_t radius = half > 0 ? half - 1 : 0;
+    const std::size_t radius = jaro_search_radius(len_a, len_b);
 
     // One zero-filled block of flags: a's first, then b's.
     std::vector<unsigned char> flags(len_a + len_b, 0);
@@ -40,7 +56,7 @@ double generic_jaro(std::span<const T> a, std::span<const T> b) {
             }
         }
     }
-    if (matches == 0) return 0.0;
+    if (matches == 0) return 0.0;  // nothing to pair
 
     std::size_t unequal = 0;
     std::size_t k = 0;
@@ -50,12 +66,7 @@ double generic_jaro(std::span<const T> a, std::span<const T> b) {
         if (a[i] != b[k]) ++unequal;
         ++k;
     }
-    const std::size_t transpositions = unequal / 2;
-
-    const double m = static_cast<double>(matches);
-    return ((m / static_cast<double>(len_a) + m / static_cast<double>(len_b)) +
-            static_cast<double>(matches - transpositions) / m) /
-           3.0;
+    return jaro_from_counts(len_a, len_b, matches, unequal);
 }
 
 // Raises a Jaro value above 0.7 for a common prefix of up to four elements.

@@ -11,25 +11,8 @@ namespace {
 constexpr std::size_t kWordBits = 64;
 constexpr std::uint64_t kAllBits = ~std::uint64_t{0};
 
-// floor(max(A, B) / 2) - 1, saturating at zero, as in generic_jaro.
-std::size_t search_radius(std::size_t len_a, std::size_t len_b) noexcept {
-    const std::size_t half = std::max(len_a, len_b) / 2;
-    return half > 0 ? half - 1 : 0;
-}
-
 std::size_t row_of(const KeyPattern& pattern, char32_t c) noexcept {
     return c < KeyPattern::kAsciiSize ? pattern.ascii_rows()[c] : pattern.row(c);
-}
-
-// The Jaro value from the match count and the number of unequal pairs,
-// with the same operations in the same grouping as generic_jaro.
-double jaro_value(std::size_t len_a, std::size_t len_b, std::size_t matches, std::size_t unequal) {
-    if (matches == 0) return 0.0;
-    const std::size_t transpositions = unequal / 2;
-    const double m = static_cast<double>(matches);
-    return ((m / static_cast<double>(len_a) + m / static_cast<double>(len_b)) +
-            static_cast<double>(matches - transpositions) / m) /
-           3.0;
 }
 
 // The matching of generic_jaro: each a[i] in turn takes the leftmost
@@ -70,7 +53,7 @@ struct BlockBits {
 template <class Block>
 double jaro_one_block(std::span<const char32_t> a, std::size_t len_b, const KeyPattern& pattern_b) {
     using Bits = BlockBits<Block>;
-    const std::size_t radius = search_radius(a.size(), len_b);
+    const std::size_t radius = jaro_search_radius(a.size(), len_b);
     const std::size_t end = std::min(a.size(), len_b + radius);  // later windows start past b
     constexpr std::size_t kWords = Bits::kBits / kWordBits;  // == pattern_b.words()
     const std::uint64_t* const rows = pattern_b.rows();
@@ -94,7 +77,7 @@ double jaro_one_block(std::span<const char32_t> a, std::size_t len_b, const KeyP
         unequal += static_cast<std::size_t>(((matched[k] >> Bits::lowest_index(flagged)) & 1) ^ 1);
         flagged &= flagged - 1;
     }
-    return jaro_value(a.size(), len_b, matches, unequal);
+    return jaro_from_counts(a.size(), len_b, matches, unequal);
 }
 
 // Bits lo to hi - 1 of one word, for lo < 64 and 0 < hi <= 64.
@@ -108,7 +91,7 @@ std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1
 double jaro_multi_word(std::span<const char32_t> a, std::size_t len_b, const KeyPattern& pattern_b,
                        JaroScratch& scratch) {
     const std::size_t words = pattern_b.words();
-    const std::size_t radius = search_radius(a.size(), len_b);
+    const std::size_t radius = jaro_search_radius(a.size(), len_b);
     const std::size_t end = std::min(a.size(), len_b + radius);
     const std::uint64_t* rows = pattern_b.rows();
     scratch.flagged.assign(words, 0);
@@ -140,7 +123,7 @@ double jaro_multi_word(std::span<const char32_t> a, std::size_t len_b, const Key
         unequal += ((rows[matched[k] * words + w] >> std::countr_zero(rest)) & 1) ^ 1;
         rest &= rest - 1;
     }
-    return jaro_value(a.size(), len_b, matches, unequal);
+    return jaro_from_counts(a.size(), len_b, matches, unequal);
 }
 
 } // namespace

@@ -107,14 +107,6 @@ PreparedKey prepare_key(const std::vector<char32_t>& code_points, Side side) {
 
 // ---- Scoring a pair -------------------------------------------------------
 
-bool both_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return a && b && !a->empty() && !b->empty();
-}
-
-bool equal_and_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return both_present(a, b) && *a == *b;
-}
-
 // contains(x, y) || contains(y, x): a text never contains a longer one,
 // and of two texts of one length each contains the other exactly when
 // they are equal, so only the longer one needs searching.
@@ -151,13 +143,13 @@ double points_before_publisher(const PreparedRecord& s, const PreparedRecord& c)
     const BibItemData& sr = *s.record;
     const BibItemData& cr = *c.record;
     double points = 0.0;
-    if (equal_and_present(sr.doi, cr.doi)) points = scoring::kDoiPoints;
+    if (scoring::equal_and_present(sr.doi, cr.doi)) points = scoring::kDoiPoints;
     if (s.normalized_journal && c.normalized_journal && !s.normalized_journal->empty() &&
-        *s.normalized_journal == *c.normalized_journal && equal_and_present(sr.volume, cr.volume) &&
-        equal_and_present(sr.number, cr.number)) {
+        *s.normalized_journal == *c.normalized_journal && scoring::equal_and_present(sr.volume, cr.volume) &&
+        scoring::equal_and_present(sr.number, cr.number)) {
         points = points + scoring::kJournalVolumeNumberPoints;
     }
-    if (equal_and_present(sr.pages, cr.pages)) points = points + scoring::kPagesPoints;
+    if (scoring::equal_and_present(sr.pages, cr.pages)) points = points + scoring::kPagesPoints;
     return points;
 }
 

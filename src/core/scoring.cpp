@@ -14,15 +14,6 @@ bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }
 
-// Both present and non-empty: the condition for an optional text to count.
-bool both_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return a && b && !a->empty() && !b->empty();
-}
-
-bool equal_and_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-    return both_present(a, b) && *a == *b;
-}
-
 double title_score(std::string_view subject_title, std::string_view candidate_title) {
     if (subject_title.empty() || candidate_title.empty()) return 0.0;
     const std::string ns = normalize(subject_title);

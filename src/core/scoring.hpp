@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/record.hpp"
@@ -33,6 +35,15 @@ MatchResult score_candidate(const BibItemData& subject, const BibItemData& candi
 
 // The pieces of score_candidate, each a pure function of its inputs.
 namespace scoring {
+// Both optional texts present and non-empty: only then can they earn points.
+inline bool both_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+    return a && b && !a->empty() && !b->empty();
+}
+// Both present, non-empty and byte-equal.
+inline bool equal_and_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+    return both_present(a, b) && *a == *b;
+}
+
 // The set of TITLE_KEYWORDS found in a normalised title, as a bit mask
 // (bit k set when keyword k occurs as a substring).
 unsigned keyword_set(std::string_view normalised_title);
