@@ -176,7 +176,8 @@ KeyPairs key_pairs(const Workload& w, bool titles) {
 
 void jaro_winkler_reference(benchmark::State& state, const KeyPairs* k) {
     for (auto _ : state) {
-        for (std::size_t i = 0; i < k->a_text.size(); ++i) benchmark::DoNotOptimize(jaro_winkler(k->a_text[i], k->b_text[i]));
+        for (std::size_t i = 0; i < k->a_text.size(); ++i)
+            benchmark::DoNotOptimize(jaro_winkler(k->a_text[i], k->b_text[i]));
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * k->a_text.size()));
 }
@@ -206,7 +207,8 @@ void token_sort_ratio_calls(benchmark::State& state, const Workload* w) {
 void register_all(const Workload& w, std::size_t pair_subjects, std::vector<KeyPairs>& keep) {
     const std::size_t n = std::min(pair_subjects, w.subjects.size());
     const std::string tag = "/" + w.name;
-    benchmark::RegisterBenchmark(("pairs_reference" + tag).c_str(), reference_pairs, &w, n)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("pairs_reference" + tag).c_str(), reference_pairs, &w, n)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("pairs_fast" + tag).c_str(), fast_pairs, &w, n, kNoThreshold)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("pairs_fast_min_score_100" + tag).c_str(), fast_pairs, &w, n, 100.0)
@@ -229,13 +231,14 @@ void register_all(const Workload& w, std::size_t pair_subjects, std::vector<KeyP
 }
 
 void print_sizes() {
-    std::printf("{\"BibItemData\": %zu, \"MatchResult\": %zu, \"SubjectMatchResult\": %zu, \"string\": %zu, "
-                "\"string_inline_capacity\": %zu, \"PreparedRecord\": %zu}\n",
-                sizeof(BibItemData), sizeof(MatchResult), sizeof(batch::SubjectMatchResult), sizeof(std::string),
-                std::string().capacity(), sizeof(PreparedRecord));
+    std::printf(
+        "{\"BibItemData\": %zu, \"MatchResult\": %zu, \"SubjectMatchResult\": %zu, \"string\": %zu, "
+        "\"string_inline_capacity\": %zu, \"PreparedRecord\": %zu}\n",
+        sizeof(BibItemData), sizeof(MatchResult), sizeof(batch::SubjectMatchResult), sizeof(std::string),
+        std::string().capacity(), sizeof(PreparedRecord));
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -121,4 +121,4 @@ inline bool same_result(const refsieve::MatchResult& a, const refsieve::MatchRes
     std::abort();
 }
 
-} // namespace fuzz
+}  // namespace fuzz

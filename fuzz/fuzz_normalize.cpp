@@ -45,7 +45,7 @@ void check_tokens(const std::string& text, const std::string& normal) {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text = fuzz::repair_utf8({reinterpret_cast<const char*>(data), size});

@@ -118,7 +118,7 @@ void check_self_score(const refsieve::BibItemData& record) {
     if (record.year && r.date_score != 10.0) fail("self date score is not 10");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::string_view> pieces = fuzz::split_raw(data, size);

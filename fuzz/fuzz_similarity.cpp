@@ -70,7 +70,7 @@ void check_token_sort_ratio(const std::string& a, const std::string& b) {
     if (!a.empty() && !b.empty() && ta == tb && ratio != 100.0) fuzz::fail("same tokens, ratio not 100", a, b);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::string> texts = fuzz::split_texts(data, size);

@@ -80,7 +80,7 @@ SubjectMatchResult empty_result(std::uint64_t position, const MatchContext& cont
     return result;
 }
 
-} // namespace
+}  // namespace
 
 SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subject, const MatchContext& context) {
     SubjectMatchResult result = empty_result(position, context);
@@ -144,4 +144,4 @@ BatchOutcome score_all(std::span<const BibItemData> subjects, std::span<const Bi
     return results;
 }
 
-} // namespace refsieve::batch
+}  // namespace refsieve::batch

@@ -73,4 +73,4 @@ using BatchOutcome = std::variant<std::vector<SubjectMatchResult>, BatchFailure>
 BatchOutcome score_all(std::span<const BibItemData> subjects, std::span<const BibItemData> candidates,
                        std::uint64_t top_n, double min_score);
 
-} // namespace refsieve::batch
+}  // namespace refsieve::batch

@@ -55,7 +55,7 @@ constexpr std::size_t kInitialSplitsPerThread = 8;
     std::abort();
 }
 
-} // namespace
+}  // namespace
 
 // One parallel map: its body and the first fault that escaped it.
 struct ThreadPool::Map {
@@ -261,7 +261,7 @@ void forget_pool_in_child() {
     global_mutex.unlock();
 }
 
-} // namespace
+}  // namespace
 
 ThreadPool* global_pool(std::string* error) {
     std::lock_guard lock(global_mutex);
@@ -290,4 +290,4 @@ ThreadPool* global_pool(std::string* error) {
     return global;
 }
 
-} // namespace refsieve::batch
+}  // namespace refsieve::batch

@@ -74,4 +74,4 @@ private:
 // returns null and sets *error; every later call fails the same way.
 ThreadPool* global_pool(std::string* error);
 
-} // namespace refsieve::batch
+}  // namespace refsieve::batch

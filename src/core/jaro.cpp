@@ -12,4 +12,4 @@ double jaro_winkler(std::string_view a, std::string_view b) {
     return winkler_adjust(generic_jaro(sa, sb), sa, sb);
 }
 
-} // namespace refsieve
+}  // namespace refsieve

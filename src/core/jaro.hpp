@@ -83,4 +83,4 @@ double winkler_adjust(double sim, std::span<const T> a, std::span<const T> b) {
 // Jaro–Winkler similarity of two UTF-8 texts, compared by scalar value.
 double jaro_winkler(std::string_view a, std::string_view b);
 
-} // namespace refsieve
+}  // namespace refsieve

@@ -55,7 +55,7 @@ double jaro_one_block(std::span<const char32_t> a, std::size_t len_b, const KeyP
     using Bits = BlockBits<Block>;
     const std::size_t radius = jaro_search_radius(a.size(), len_b);
     const std::size_t end = std::min(a.size(), len_b + radius);  // later windows start past b
-    constexpr std::size_t kWords = Bits::kBits / kWordBits;  // == pattern_b.words()
+    constexpr std::size_t kWords = Bits::kBits / kWordBits;      // == pattern_b.words()
     const std::uint64_t* const rows = pattern_b.rows();
     const std::uint8_t* const ascii_rows = pattern_b.ascii_rows();
     Block matched[Bits::kBits + 1];  // + 1: written before it is counted
@@ -126,7 +126,7 @@ double jaro_multi_word(std::span<const char32_t> a, std::size_t len_b, const Key
     return jaro_from_counts(a.size(), len_b, matches, unequal);
 }
 
-} // namespace
+}  // namespace
 
 void KeyPattern::assign(std::span<const char32_t> text) {
     words_ = (text.size() + kWordBits - 1) / kWordBits;
@@ -175,9 +175,9 @@ double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b
     }
 }
 
-double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b,
-                                const KeyPattern& pattern_b, JaroScratch& scratch) {
+double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                                JaroScratch& scratch) {
     return winkler_adjust(jaro_bitparallel(a, b, pattern_b, scratch), a, b);
 }
 
-} // namespace refsieve
+}  // namespace refsieve

@@ -59,7 +59,7 @@ double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b
                         JaroScratch& scratch);
 
 // winkler_adjust(generic_jaro(a, b), a, b), with pattern_b the KeyPattern of b.
-double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b,
-                                const KeyPattern& pattern_b, JaroScratch& scratch);
+double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                                JaroScratch& scratch);
 
-} // namespace refsieve
+}  // namespace refsieve

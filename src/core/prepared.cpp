@@ -123,9 +123,8 @@ double key_ratio(const PreparedKey& subject, const PreparedKey& candidate, JaroS
 double title_score(const PreparedRecord& s, const PreparedRecord& c, JaroScratch& scratch) {
     if (!s.has_title || !c.has_title) return 0.0;
     // token_sort_ratio_f64(ns, nc) is 0.0 when either normalised title is empty.
-    const double ratio = s.normalized_title.empty() || c.normalized_title.empty()
-                             ? 0.0
-                             : key_ratio(s.title_key, c.title_key, scratch);
+    const double ratio =
+        s.normalized_title.empty() || c.normalized_title.empty() ? 0.0 : key_ratio(s.title_key, c.title_key, scratch);
     // Containment only decides the boost, and only when the keyword sets are
     // equal and the ratio alone does not earn it.
     const bool containment = s.title_keywords == c.title_keywords && !(ratio > scoring::kSimilarityThreshold) &&
@@ -153,9 +152,7 @@ double points_before_publisher(const PreparedRecord& s, const PreparedRecord& c)
     return points;
 }
 
-double total_of(double title, double author, double date, double bonus) {
-    return ((title + author) + date) + bonus;
-}
+double total_of(double title, double author, double date, double bonus) { return ((title + author) + date) + bonus; }
 
 // Pruning by min_score. A candidate is kept when
 //   total = ((title + author) + date) + bonus >= min_score.
@@ -176,7 +173,7 @@ double total_of(double title, double author, double date, double bonus) {
 // A NaN min_score fails every comparison: nothing is pruned or kept.
 constexpr double kMaxRatio = 100.0;
 
-} // namespace
+}  // namespace
 
 std::vector<char32_t> token_sort_key(std::string_view text) {
     KeyBuilder builder;
@@ -214,8 +211,8 @@ PreparedRecord prepare_record(const BibItemData& record, Side side) {
     return p;
 }
 
-std::optional<MatchResult> score_prepared_if_kept(const PreparedRecord& s, const PreparedRecord& c,
-                                                  double min_score, JaroScratch& scratch) {
+std::optional<MatchResult> score_prepared_if_kept(const PreparedRecord& s, const PreparedRecord& c, double min_score,
+                                                  JaroScratch& scratch) {
     MatchResult result;
     result.candidate_index = c.record->index;
     result.date_score = scoring::date_score(s.record->year, c.record->year);
@@ -223,7 +220,8 @@ std::optional<MatchResult> score_prepared_if_kept(const PreparedRecord& s, const
     const bool publisher_compared = s.has_publisher && c.has_publisher;
 
     // The cheap parts are exact; bound the rest (see kMaxRatio).
-    const double bonus_bound = (publisher_compared ? points + scoring::kPublisherPoints : points) * scoring::kBonusWeight;
+    const double bonus_bound =
+        (publisher_compared ? points + scoring::kPublisherPoints : points) * scoring::kBonusWeight;
     const double author_bound = s.has_author && c.has_author ? scoring::author_score_from(kMaxRatio) : 0.0;
     const double title_bound = s.has_title && c.has_title
                                    ? scoring::title_score_from(kMaxRatio, true, s.title_keywords, c.title_keywords)
@@ -238,8 +236,8 @@ std::optional<MatchResult> score_prepared_if_kept(const PreparedRecord& s, const
         return std::nullopt;
     }
 
-    const bool publisher_points = publisher_compared &&
-                                  key_ratio(s.publisher_key, c.publisher_key, scratch) > scoring::kSimilarityThreshold;
+    const bool publisher_points =
+        publisher_compared && key_ratio(s.publisher_key, c.publisher_key, scratch) > scoring::kSimilarityThreshold;
     result.bonus_score = (publisher_points ? points + scoring::kPublisherPoints : points) * scoring::kBonusWeight;
     result.total_score = total_of(result.title_score, result.author_score, result.date_score, result.bonus_score);
     if (!(result.total_score >= min_score)) return std::nullopt;
@@ -273,7 +271,7 @@ struct TokenSortWork {
 // working storage; longer ones get their own, so nothing large is kept.
 constexpr std::size_t kKeptWorkBytes = 4096;
 
-} // namespace
+}  // namespace
 
 double fast_token_sort_ratio(std::string_view s1, std::string_view s2) {
     if (s1.empty() || s2.empty()) return 0.0;
@@ -285,4 +283,4 @@ double fast_token_sort_ratio(std::string_view s1, std::string_view s2) {
     return work.ratio(s1, s2);
 }
 
-} // namespace refsieve
+}  // namespace refsieve

@@ -36,13 +36,13 @@ enum class Side { subject, candidate };
 // which must outlive it.
 struct PreparedRecord {
     const BibItemData* record = nullptr;
-    bool has_title = false;            // title non-empty as given
+    bool has_title = false;  // title non-empty as given
     std::string normalized_title;
-    unsigned title_keywords = 0;       // scoring::keyword_set of the normalised title
+    unsigned title_keywords = 0;  // scoring::keyword_set of the normalised title
     PreparedKey title_key;
-    bool has_author = false;           // author non-empty as given
+    bool has_author = false;  // author non-empty as given
     PreparedKey author_key;
-    bool has_publisher = false;        // publisher present and non-empty
+    bool has_publisher = false;  // publisher present and non-empty
     PreparedKey publisher_key;
     std::optional<std::string> normalized_journal;  // when a journal is present
 };
@@ -64,4 +64,4 @@ std::optional<MatchResult> score_prepared_if_kept(const PreparedRecord& subject,
 // calling thread's working storage has grown (for ASCII texts).
 double fast_token_sort_ratio(std::string_view s1, std::string_view s2);
 
-} // namespace refsieve
+}  // namespace refsieve

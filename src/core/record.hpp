@@ -34,4 +34,4 @@ struct MatchResult {
     friend bool operator==(const MatchResult&, const MatchResult&) = default;
 };
 
-} // namespace refsieve
+}  // namespace refsieve

@@ -47,7 +47,7 @@ double bonus_score(const BibItemData& subject, const BibItemData& candidate) {
     return points * kBonusWeight;
 }
 
-} // namespace
+}  // namespace
 
 unsigned keyword_set(std::string_view normalised_title) {
     unsigned set = 0;
@@ -84,7 +84,7 @@ double date_score(const std::optional<std::int32_t>& subject_year, const std::op
     return ys / 10 == yc / 10 ? kSameDecade : 0.0;
 }
 
-} // namespace scoring
+}  // namespace scoring
 
 MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate) {
     MatchResult result;
@@ -97,4 +97,4 @@ MatchResult score_candidate(const BibItemData& subject, const BibItemData& candi
     return result;
 }
 
-} // namespace refsieve
+}  // namespace refsieve

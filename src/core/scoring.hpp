@@ -27,7 +27,7 @@ inline constexpr double kJournalVolumeNumberPoints = 50.0;
 inline constexpr double kPagesPoints = 20.0;
 inline constexpr double kPublisherPoints = 10.0;
 inline constexpr double kBonusWeight = 0.1;
-} // namespace scoring
+}  // namespace scoring
 
 // Title, author, date and bonus scores of candidate against subject, and
 // their total. Pure; every combination of fields yields a result.
@@ -51,6 +51,6 @@ unsigned keyword_set(std::string_view normalised_title);
 double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords);
 double author_score_from(double ratio);
 double date_score(const std::optional<std::int32_t>& subject_year, const std::optional<std::int32_t>& candidate_year);
-} // namespace scoring
+}  // namespace scoring
 
-} // namespace refsieve
+}  // namespace refsieve

@@ -29,7 +29,7 @@ void append_joined(std::string& out, std::string_view token) {
     out.append(token);
 }
 
-} // namespace
+}  // namespace
 
 std::string normalize(std::string_view text) {
     const std::vector<char32_t> cps = utf8::decode(text);
@@ -94,4 +94,4 @@ double token_sort_ratio_f64(std::string_view s1, std::string_view s2) {
     return jaro_winkler(key1, key2) * 100.0;
 }
 
-} // namespace refsieve
+}  // namespace refsieve

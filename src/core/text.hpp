@@ -19,4 +19,4 @@ std::vector<std::string_view> tokenize_and_sort(std::string_view text);
 // times 100. Zero when either argument is empty.
 double token_sort_ratio_f64(std::string_view s1, std::string_view s2);
 
-} // namespace refsieve
+}  // namespace refsieve

@@ -19,8 +19,8 @@ enum : std::uint8_t {
 
 // Everything normalisation needs to know about one code point.
 struct CharInfo {
-    std::uint8_t flags;       // kCased | kCaseIgnorable | kWhiteSpace
-    std::int32_t lower_delta; // simple lowercase mapping = code point + delta
+    std::uint8_t flags;        // kCased | kCaseIgnorable | kWhiteSpace
+    std::int32_t lower_delta;  // simple lowercase mapping = code point + delta
 };
 
 namespace detail {
@@ -32,7 +32,7 @@ extern const std::uint16_t kStage1[0x110000 >> kShift];
 extern const std::uint8_t kStage2[];
 extern const CharInfo kRecords[];
 extern const CharInfo kAscii[128];
-} // namespace detail
+}  // namespace detail
 
 // Data for code point c; code points beyond U+10FFFF have no properties.
 inline CharInfo char_info(char32_t c) noexcept {
@@ -56,4 +56,4 @@ inline char32_t simple_lowercase(char32_t c) noexcept {
 inline constexpr char32_t kCapitalIWithDot = 0x0130;
 extern const char32_t kCapitalIWithDotLower[2];
 
-} // namespace refsieve::unicode
+}  // namespace refsieve::unicode

@@ -60,4 +60,4 @@ inline std::vector<char32_t> decode(std::string_view s) {
     return out;
 }
 
-} // namespace refsieve::utf8
+}  // namespace refsieve::utf8

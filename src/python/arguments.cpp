@@ -8,9 +8,7 @@
 namespace refsieve::py {
 namespace {
 
-std::string display_name(const FunctionDescription& description) {
-    return std::string(description.func_name) + "()";
-}
+std::string display_name(const FunctionDescription& description) { return std::string(description.func_name) + "()"; }
 
 PyErr too_many_positional(const FunctionDescription& description, Py_ssize_t given) {
     return PyErr::new_err(PyExc_TypeError, display_name(description) + " takes " +
@@ -22,8 +20,8 @@ PyErr too_many_positional(const FunctionDescription& description, Py_ssize_t giv
 PyErr unexpected_keyword(const FunctionDescription& description, PyObject* keyword) {
     // The keyword may hold lone surrogates, so the message is formatted by
     // the interpreter from the keyword's str().
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
-                                                      display_name(description).c_str(), keyword));
+    PyRef message = PyRef::steal(
+        PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", display_name(description).c_str(), keyword));
     if (!message) return PyErr::take();
     return PyErr::new_err(PyExc_TypeError, std::move(message));
 }
@@ -66,7 +64,7 @@ Py_ssize_t find_parameter(const FunctionDescription& description, std::string_vi
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<PyErr> extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
@@ -103,4 +101,4 @@ std::optional<PyErr> extract_arguments_fastcall(const FunctionDescription& descr
     return std::nullopt;
 }
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

@@ -22,4 +22,4 @@ struct FunctionDescription {
 std::optional<PyErr> extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

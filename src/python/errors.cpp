@@ -61,7 +61,7 @@ void report_panic(const std::string* message, const std::source_location& where)
     std::fflush(stderr);
 }
 
-} // namespace
+}  // namespace
 
 PyErr PyErr::new_err(PyObject* type, std::string message) {
     PyErr err;
@@ -95,9 +95,10 @@ PyErr PyErr::take() {
         const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
         std::string message = utf8 ? std::string(utf8, static_cast<std::size_t>(size)) : std::string("PanicException");
         if (!utf8) PyErr_Clear();
-        std::fputs("--- PanicException from Python code called by refsieve ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "--- PanicException from Python code called by refsieve ---\n"
+            "Python stack trace below:\n",
+            stderr);
         restore_raised_exception(exc.release());
         PyErr_PrintEx(0);
         panic(std::move(message));
@@ -150,13 +151,13 @@ void api_call_failed(std::source_location where) {
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type != nullptr) return type;
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "refsieve_runtime.PanicException",
-        "The exception raised when refsieve's native code panics.\n\n"
-        "Like SystemExit, this exception is derived from BaseException so that\n"
-        "it will typically propagate all the way through the stack and cause the\n"
-        "Python interpreter to exit.",
-        PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("refsieve_runtime.PanicException",
+                                  "The exception raised when refsieve's native code panics.\n\n"
+                                  "Like SystemExit, this exception is derived from BaseException so that\n"
+                                  "it will typically propagate all the way through the stack and cause the\n"
+                                  "Python interpreter to exit.",
+                                  PyExc_BaseException, nullptr);
     if (created == nullptr) {
         PyErr_Print();
         panic("Failed to initialize new exception type.");
@@ -183,4 +184,4 @@ PyErr argument_extraction_error(const char* name, PyErr error) {
     return remapped;
 }
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

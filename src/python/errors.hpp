@@ -35,10 +35,10 @@ public:
 private:
     PyErr() = default;
     PyRef type_;
-    PyRef value_;             // the instance, once made
-    std::string message_;     // lazy message text
-    PyRef message_obj_;       // lazy message as a Python string
-    PyRef downcast_type_;     // lazy type-mismatch: the offending type
+    PyRef value_;          // the instance, once made
+    std::string message_;  // lazy message text
+    PyRef message_obj_;    // lazy message as a Python string
+    PyRef downcast_type_;  // lazy type-mismatch: the offending type
     const char* downcast_target_ = nullptr;
 };
 
@@ -65,4 +65,4 @@ PyObject* panic_exception_type();
 // re-worded as "argument '{name}': {message}", any other error passes.
 PyErr argument_extraction_error(const char* name, PyErr error);
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

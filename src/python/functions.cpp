@@ -80,7 +80,8 @@ Result<PyRef> score_batch_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     Result<double> min_score = extract_min_score(slots[3]);
     if (!min_score.ok()) return std::move(min_score).error();
 
-    batch::BatchOutcome outcome = batch::score_all(subjects.value(), candidates.value(), top_n.value(), min_score.value());
+    batch::BatchOutcome outcome =
+        batch::score_all(subjects.value(), candidates.value(), top_n.value(), min_score.value());
     // The records are not needed any more: candidates first, then subjects.
     std::vector<BibItemData>().swap(candidates.value());
     std::vector<BibItemData>().swap(subjects.value());
@@ -97,7 +98,7 @@ Result<PyRef> score_batch_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     return list;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" PyObject* token_sort_ratio_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return trampoline([&] { return token_sort_ratio_body(args, nargs, kwnames); });
@@ -107,4 +108,4 @@ extern "C" PyObject* score_batch_entry(PyObject*, PyObject* const* args, Py_ssiz
     return trampoline([&] { return score_batch_body(args, nargs, kwnames); });
 }
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

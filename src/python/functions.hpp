@@ -5,8 +5,7 @@
 
 namespace refsieve::py {
 
-extern "C" PyObject* token_sort_ratio_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames);
+extern "C" PyObject* token_sort_ratio_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern "C" PyObject* score_batch_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

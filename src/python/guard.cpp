@@ -37,4 +37,4 @@ void abort_uncaught_panic() noexcept {
     std::abort();
 }
 
-} // namespace refsieve::py::detail
+}  // namespace refsieve::py::detail

@@ -16,7 +16,7 @@ void raise_panic(const Panic& failure);
 Panic panic_from_current_exception();
 // Writes "uncaught panic at ffi boundary" and aborts the process.
 [[noreturn]] void abort_uncaught_panic() noexcept;
-} // namespace detail
+}  // namespace detail
 
 // Runs body (which returns Result<PyRef>) and hands its outcome to the
 // interpreter: a new reference, or null with an exception set.
@@ -43,4 +43,4 @@ PyObject* trampoline(Body&& body) noexcept {
     }
 }
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

@@ -17,7 +17,10 @@ PyModuleDef module_definition = {
     "A Python module implemented in native code for fast fuzzy matching of bibliographic references.",
     0,        // no per-module state
     nullptr,  // functions are added by the initialiser
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyMethodDef method_definitions[] = {
@@ -94,8 +97,8 @@ Result<PyRef> create_module() {
     return PyRef::borrow(cached_module);
 }
 
-} // namespace
-} // namespace refsieve::py
+}  // namespace
+}  // namespace refsieve::py
 
 PyMODINIT_FUNC PyInit_refsieve(void) {
     return refsieve::py::trampoline([] { return refsieve::py::create_module(); });

@@ -42,4 +42,4 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

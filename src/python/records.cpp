@@ -106,7 +106,7 @@ void reserve_for_reported_length(PyObject* object, std::vector<BibItemData>& rec
     records.reserve(trusted ? length : std::min(length, kUntrustedReserve));
 }
 
-} // namespace
+}  // namespace
 
 Result<BibItemData> extract_bound(PyObject* object) {
     BibItemData record;
@@ -166,14 +166,13 @@ Status insert(PyObject* dict, const char* key, PyRef value) {
     return success();
 }
 
-} // namespace
+}  // namespace
 
 Result<PyRef> into_pyobject(MatchResult&& result) {
     PyRef dict = checked(PyDict_New());
     const std::pair<const char*, double> scores[] = {
-        {"total_score", result.total_score},   {"title_score", result.title_score},
-        {"author_score", result.author_score}, {"date_score", result.date_score},
-        {"bonus_score", result.bonus_score},
+        {"total_score", result.total_score}, {"title_score", result.title_score}, {"author_score", result.author_score},
+        {"date_score", result.date_score},   {"bonus_score", result.bonus_score},
     };
     Status status = insert(dict.get(), "candidate_index", checked(PyLong_FromUnsignedLongLong(result.candidate_index)));
     for (const auto& [key, score] : scores) {
@@ -205,10 +204,11 @@ Result<PyRef> into_pyobject(batch::SubjectMatchResult&& result) {
         status = insert(dict.get(), "matches", std::move(matches).value());
     }
     if (status.ok()) {
-        status = insert(dict.get(), "candidates_searched", checked(PyLong_FromUnsignedLongLong(owned.candidates_searched)));
+        status =
+            insert(dict.get(), "candidates_searched", checked(PyLong_FromUnsignedLongLong(owned.candidates_searched)));
     }
     if (!status.ok()) return std::move(status).error();
     return dict;
 }
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

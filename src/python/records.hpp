@@ -25,4 +25,4 @@ Result<PyRef> into_pyobject(MatchResult&& result);
 Result<PyRef> into_pyobject(batch::SubjectMatchResult&& result);
 Result<PyRef> owned_sequence_into_pyobject(std::vector<MatchResult>&& results);
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

@@ -29,4 +29,4 @@ struct Unit {};
 using Status = Result<Unit>;
 inline Status success() { return Unit{}; }
 
-} // namespace refsieve::py
+}  // namespace refsieve::py

@@ -39,8 +39,8 @@ using namespace refsieve;
     const double a[] = {actual.total_score, actual.title_score, actual.author_score, actual.date_score,
                         actual.bonus_score};
     if (expected.candidate_index != actual.candidate_index) {
-        return ::testing::AssertionFailure() << "candidate_index " << expected.candidate_index << " vs "
-                                             << actual.candidate_index;
+        return ::testing::AssertionFailure()
+               << "candidate_index " << expected.candidate_index << " vs " << actual.candidate_index;
     }
     for (int k = 0; k < 5; ++k) {
         if (auto same = SameDouble(e[k], a[k]); !same) return same << " (score field " << k << ")";
@@ -51,10 +51,9 @@ using namespace refsieve;
 std::string describe(const BibItemData& r) {
     const auto opt = [](const std::optional<std::string>& s) { return s ? "'" + *s + "'" : std::string("None"); };
     std::ostringstream out;
-    out << "title='" << r.title << "' author='" << r.author << "' year="
-        << (r.year ? std::to_string(*r.year) : "None") << " doi=" << opt(r.doi) << " journal=" << opt(r.journal)
-        << " volume=" << opt(r.volume) << " number=" << opt(r.number) << " pages=" << opt(r.pages)
-        << " publisher=" << opt(r.publisher);
+    out << "title='" << r.title << "' author='" << r.author << "' year=" << (r.year ? std::to_string(*r.year) : "None")
+        << " doi=" << opt(r.doi) << " journal=" << opt(r.journal) << " volume=" << opt(r.volume)
+        << " number=" << opt(r.number) << " pages=" << opt(r.pages) << " publisher=" << opt(r.publisher);
     return out.str();
 }
 
@@ -98,7 +97,7 @@ TEST(BitParallelJaro, EqualsGenericJaroOnRandomSequences) {
 
 TEST(BitParallelJaro, EqualsJaroWinklerOnTexts) {
     const char* texts[] = {"martha", "marhta", "dwayne", "duane", "dixon", "dicksonx", "café", "cafe",
-                           "abc", "cba", "", "a", "ΟΔΟΣ", "οδος", "𐐀𐐨x", "x𐐨𐐀"};
+                           "abc",    "cba",    "",       "a",     "ΟΔΟΣ",  "οδος",     "𐐀𐐨x",  "x𐐨𐐀"};
     JaroScratch scratch;
     for (const char* a : texts) {
         for (const char* b : texts) {
@@ -118,19 +117,22 @@ public:
     bool chance(double p) { return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < p; }
     std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
     template <class T, std::size_t N>
-    const T& pick(const T (&items)[N]) { return items[below(N)]; }
+    const T& pick(const T (&items)[N]) {
+        return items[below(N)];
+    }
 
     // A text of `words` tokens drawn from a small pool (so tokens repeat),
     // joined by assorted whitespace.
     std::string text(std::size_t words) {
         static const char* const kTokens[] = {
-            "data", "Data", "DATA", "mining", "Minning", "of", "the", "The", "a", "review", "Review", "REVIEWS",
-            "preview", "overview", "errata", "Errata:", "erratum", "peer-reviewed", "Smith,", "J.", "john", "Müller",
-            "ÉCOLE", "école", "Straße", "STRASSE", "ẞ", "K", "ΟΔΟΣ", "ΣΑΣ", "Σ", "ΑΣ'Β", "ΑΣ'", "σοφία", "İstanbul",
-            "İ", "i̇", "𐐀𐐨", "𝔘𝔫𝔦𝔠𝔬𝔡𝔢", "😀", "漢字", "ﬁle", "a\u200Bb", "x\uFEFFy", "u\x1Fv", "2020", "-", "&",
-            "zzz", "é", "z"};
-        static const char* const kSpaces[] = {" ", " ", " ", "  ", "\t", "\n", "\u00A0", "\u3000", "\u2028", "\u0085",
-                                              "\u2009"};
+            "data",   "Data",   "DATA",    "mining",  "Minning",  "of",     "the",      "The",      "a",
+            "review", "Review", "REVIEWS", "preview", "overview", "errata", "Errata:",  "erratum",  "peer-reviewed",
+            "Smith,", "J.",     "john",    "Müller",  "ÉCOLE",    "école",  "Straße",   "STRASSE",  "ẞ",
+            "K",      "ΟΔΟΣ",   "ΣΑΣ",     "Σ",       "ΑΣ'Β",     "ΑΣ'",    "σοφία",    "İstanbul", "İ",
+            "i̇",      "𐐀𐐨",     "𝔘𝔫𝔦𝔠𝔬𝔡𝔢", "😀",       "漢字",     "ﬁle",    "a\u200Bb", "x\uFEFFy", "u\x1Fv",
+            "2020",   "-",      "&",       "zzz",     "é",        "z"};
+        static const char* const kSpaces[] = {" ",      " ",      " ",      "  ",     "\t",    "\n",
+                                              "\u00A0", "\u3000", "\u2028", "\u0085", "\u2009"};
         std::string out;
         if (chance(0.2)) out += pick(kSpaces);
         for (std::size_t w = 0; w < words; ++w) {
@@ -196,14 +198,15 @@ public:
         r.index = index;
         r.title = field_text(12);
         r.author = field_text(6);
-        if (!chance(0.2)) r.year = static_cast<std::int32_t>(pick({1999, 2000, 2009, 2010, 2013, 2015, 2019, 2020, -5, 5}));
+        if (!chance(0.2))
+            r.year = static_cast<std::int32_t>(pick({1999, 2000, 2009, 2010, 2013, 2015, 2019, 2020, -5, 5}));
         r.doi = optional_from({"", "10.1/a", "10.1/A", "10.1/b", " 10.1/b"});
         r.journal = optional_from({"", " ", "Journal of Tests", "journal of  tests", "JOURNAL OF TESTS", "Ἀρχεῖον"});
         r.volume = optional_from({"", "1", "12", "12 "});
         r.number = optional_from({"", "3", "4"});
         r.pages = optional_from({"", "1-10", "11-20"});
-        r.publisher = optional_from({"", " ", "Example Press", "press example", "EXAMPLE PRESS", "Other House",
-                                     "Éditions Σ", "éditions σ"});
+        r.publisher = optional_from(
+            {"", " ", "Example Press", "press example", "EXAMPLE PRESS", "Other House", "Éditions Σ", "éditions σ"});
         return r;
     }
 
@@ -275,7 +278,8 @@ void expect_same_scoring(const BibItemData& subject, const BibItemData& candidat
     for (double min_score : thresholds_for(expected.total_score, gen)) {
         const std::optional<MatchResult> kept = score_prepared_if_kept(s, c, min_score, scratch);
         ASSERT_EQ(kept.has_value(), expected.total_score >= min_score)
-            << "min_score " << min_score << "\nsubject: " << describe(subject) << "\ncandidate: " << describe(candidate);
+            << "min_score " << min_score << "\nsubject: " << describe(subject)
+            << "\ncandidate: " << describe(candidate);
         if (kept) ASSERT_TRUE(SameResult(expected, *kept));
     }
 }
@@ -334,16 +338,26 @@ private:
             const std::string key = *value_string();
             expect(':');
             const std::optional<std::string> value = value_string();
-            if (key == "index") r.index = std::stoull(*value);
-            else if (key == "title") r.title = *value;
-            else if (key == "author") r.author = *value;
-            else if (key == "year") r.year = value ? std::optional<std::int32_t>(std::stoi(*value)) : std::nullopt;
-            else if (key == "doi") r.doi = value;
-            else if (key == "journal") r.journal = value;
-            else if (key == "volume") r.volume = value;
-            else if (key == "number") r.number = value;
-            else if (key == "pages") r.pages = value;
-            else if (key == "publisher") r.publisher = value;
+            if (key == "index")
+                r.index = std::stoull(*value);
+            else if (key == "title")
+                r.title = *value;
+            else if (key == "author")
+                r.author = *value;
+            else if (key == "year")
+                r.year = value ? std::optional<std::int32_t>(std::stoi(*value)) : std::nullopt;
+            else if (key == "doi")
+                r.doi = value;
+            else if (key == "journal")
+                r.journal = value;
+            else if (key == "volume")
+                r.volume = value;
+            else if (key == "number")
+                r.number = value;
+            else if (key == "pages")
+                r.pages = value;
+            else if (key == "publisher")
+                r.publisher = value;
             if (peek() == ',') ++pos_;
         }
         ++pos_;
@@ -483,4 +497,4 @@ TEST(ScoreSubjectFastPath, ScoreAllOnThePoolSelectsWhatTheStraightforwardStepSel
     }
 }
 
-} // namespace
+}  // namespace

@@ -31,16 +31,17 @@ double jaro_u32(std::u32string_view a, std::u32string_view b) {
 // in the grouping the similarity is defined with.
 double jaro_of(std::size_t len_a, std::size_t len_b, std::size_t m, std::size_t t) {
     const double md = static_cast<double>(m);
-    return ((md / static_cast<double>(len_a) + md / static_cast<double>(len_b)) + static_cast<double>(m - t) / md) / 3.0;
+    return ((md / static_cast<double>(len_a) + md / static_cast<double>(len_b)) + static_cast<double>(m - t) / md) /
+           3.0;
 }
 
 // The Winkler step for a Jaro value above 0.7 and a prefix of l elements.
 double winkler_of(double sim, int l) { return sim + (0.1 * static_cast<double>(l)) * (1.0 - sim); }
 
 struct KnownPair {
-    const char* a;        // UTF-8
-    const char* b;        // UTF-8
-    const char32_t* ua;   // the same texts as code points
+    const char* a;       // UTF-8
+    const char* b;       // UTF-8
+    const char32_t* ua;  // the same texts as code points
     const char32_t* ub;
     double jaro;
     double jaro_winkler;
@@ -72,10 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KnownPair{"caf\u00e9", "cafe", U"caf\u00e9", U"cafe", 0.8333333333333334, 0.8833333333333334},
                       KnownPair{"abcxyz", "abcpqr", U"abcxyz", U"abcpqr", 0.6666666666666666, 0.6666666666666666},
                       KnownPair{"abc", "cba", U"abc", U"cba", 0.5555555555555555, 0.5555555555555555},
-                      KnownPair{"ab", "ba", U"ab", U"ba", 0.0, 0.0},
-                      KnownPair{"", "", U"", U"", 1.0, 1.0},
-                      KnownPair{"", "a", U"", U"a", 0.0, 0.0},
-                      KnownPair{"a", "", U"a", U"", 0.0, 0.0}));
+                      KnownPair{"ab", "ba", U"ab", U"ba", 0.0, 0.0}, KnownPair{"", "", U"", U"", 1.0, 1.0},
+                      KnownPair{"", "a", U"", U"a", 0.0, 0.0}, KnownPair{"a", "", U"a", U"", 0.0, 0.0}));
 
 // Hand-worked pairs beyond the table, each with A, B, m, t and the prefix.
 struct WorkedPair {
@@ -100,26 +99,25 @@ TEST_P(JaroWorkedPairs, MatchesHandCount) {
     EXPECT_TRUE(SameDouble(expected, jaro_winkler(p.a, p.b)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Worked, JaroWorkedPairs,
-    ::testing::Values(
-        // Radius 1: a->b[1], b->b[0], c->b[3], d->b[2]; four unequal pairs, t = 2.
-        WorkedPair{"all_swapped_pairs", "abcd", "badc", 4, 4, 4, 2, 0},
-        // Radius 2: a, b, c match c a b out of order; three unequal pairs halve to t = 1.
-        WorkedPair{"odd_unequal_pairs_round_down", "abcxyz", "cabxyz", 6, 6, 6, 1, 0},
-        // The earlier 'a' takes b[0], leaving b[1] for the later 'a' (window 1..3).
-        WorkedPair{"leftmost_free_match_first", "axay", "aazz", 4, 4, 2, 0, -1},
-        // Prefix stops at the end of the shorter text.
-        WorkedPair{"prefix_ends_with_shorter_text", "ab", "abc", 2, 3, 2, 0, 2},
-        // Prefix of three gives the weight 0.1 * 3, which is not the double 0.3.
-        WorkedPair{"prefix_of_three", "abcd", "abcx", 4, 4, 3, 0, 3},
-        // A single equal element: radius saturates at zero and still admits position 0.
-        WorkedPair{"single_equal_elements", "a", "a", 1, 1, 1, 0, 1},
-        // Radius is taken from the longer text: 3 for lengths 3 and 8.
-        WorkedPair{"radius_from_longer_text", "abc", "xyzaklmn", 3, 8, 1, 0, -1},
-        // Jaro of exactly 0.85 with no common prefix: the ratio is 85.0.
-        WorkedPair{"no_prefix_no_bonus", "abcd", "bacdx", 4, 5, 4, 1, 0}),
-    [](const ::testing::TestParamInfo<WorkedPair>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Worked, JaroWorkedPairs,
+                         ::testing::Values(
+                             // Radius 1: a->b[1], b->b[0], c->b[3], d->b[2]; four unequal pairs, t = 2.
+                             WorkedPair{"all_swapped_pairs", "abcd", "badc", 4, 4, 4, 2, 0},
+                             // Radius 2: a, b, c match c a b out of order; three unequal pairs halve to t = 1.
+                             WorkedPair{"odd_unequal_pairs_round_down", "abcxyz", "cabxyz", 6, 6, 6, 1, 0},
+                             // The earlier 'a' takes b[0], leaving b[1] for the later 'a' (window 1..3).
+                             WorkedPair{"leftmost_free_match_first", "axay", "aazz", 4, 4, 2, 0, -1},
+                             // Prefix stops at the end of the shorter text.
+                             WorkedPair{"prefix_ends_with_shorter_text", "ab", "abc", 2, 3, 2, 0, 2},
+                             // Prefix of three gives the weight 0.1 * 3, which is not the double 0.3.
+                             WorkedPair{"prefix_of_three", "abcd", "abcx", 4, 4, 3, 0, 3},
+                             // A single equal element: radius saturates at zero and still admits position 0.
+                             WorkedPair{"single_equal_elements", "a", "a", 1, 1, 1, 0, 1},
+                             // Radius is taken from the longer text: 3 for lengths 3 and 8.
+                             WorkedPair{"radius_from_longer_text", "abc", "xyzaklmn", 3, 8, 1, 0, -1},
+                             // Jaro of exactly 0.85 with no common prefix: the ratio is 85.0.
+                             WorkedPair{"no_prefix_no_bonus", "abcd", "bacdx", 4, 5, 4, 1, 0}),
+                         [](const ::testing::TestParamInfo<WorkedPair>& info) { return std::string(info.param.name); });
 
 TEST(JaroWindow, SingleDifferentElementsDoNotMatch) {
     EXPECT_TRUE(SameDouble(0.0, jaro_winkler("a", "b")));
@@ -216,4 +214,4 @@ TEST(JaroUnits, MultiByteCharactersAreSingleUnits) {
     EXPECT_TRUE(SameDouble(0.0, jaro_winkler("\U0001F600", "\U0001F601")));
 }
 
-} // namespace
+}  // namespace

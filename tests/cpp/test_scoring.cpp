@@ -116,15 +116,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TitleRuleCase{100.0, true, kNone, kNone, 100.0}, TitleRuleCase{90.0, false, kNone, kNone, 95.0},
                       TitleRuleCase{85.0, false, kNone, kNone, 42.5}, TitleRuleCase{85.0, true, kNone, kNone, 92.5},
                       TitleRuleCase{60.0, true, kNone, kNone, 80.0}, TitleRuleCase{60.0, false, kNone, kNone, 30.0},
-                      TitleRuleCase{90.0, false, kNone, kErrata, 20.0},
-                      TitleRuleCase{90.0, true, kReview, kBoth, 20.0}, TitleRuleCase{90.0, true, kNone, kBoth, 0.0},
-                      TitleRuleCase{40.0, false, kNone, kReview, 0.0},
-                      TitleRuleCase{95.0, true, kErrata, kReview, 47.5},
-                      TitleRuleCase{95.0, true, kBoth, kBoth, 97.5},
+                      TitleRuleCase{90.0, false, kNone, kErrata, 20.0}, TitleRuleCase{90.0, true, kReview, kBoth, 20.0},
+                      TitleRuleCase{90.0, true, kNone, kBoth, 0.0}, TitleRuleCase{40.0, false, kNone, kReview, 0.0},
+                      TitleRuleCase{95.0, true, kErrata, kReview, 47.5}, TitleRuleCase{95.0, true, kBoth, kBoth, 97.5},
                       // Equal non-empty sets still get the boost; the penalty is symmetric.
                       TitleRuleCase{60.0, true, kReview, kReview, 80.0},
-                      TitleRuleCase{90.0, false, kErrata, kNone, 20.0},
-                      TitleRuleCase{100.0, true, kBoth, kNone, 0.0},
+                      TitleRuleCase{90.0, false, kErrata, kNone, 20.0}, TitleRuleCase{100.0, true, kBoth, kNone, 0.0},
                       TitleRuleCase{0.0, true, kNone, kNone, 50.0}, TitleRuleCase{0.0, false, kNone, kNone, 0.0},
                       TitleRuleCase{0.0, true, kNone, kReview, 0.0},
                       // A value just above the threshold is boosted.
@@ -136,8 +133,8 @@ TEST(ScoringAuthorRule, FromRatio) {
     const struct {
         double ratio;
         double expected;
-    } cases[] = {{100.0, 60.0}, {90.0, 57.0}, {85.0, 25.5}, {50.0, 15.0}, {0.0, 0.0},
-                 {85.00000000000001, (100.0 + 85.00000000000001) * 0.3}};
+    } cases[] = {{100.0, 60.0}, {90.0, 57.0}, {85.0, 25.5},
+                 {50.0, 15.0},  {0.0, 0.0},   {85.00000000000001, (100.0 + 85.00000000000001) * 0.3}};
     for (const auto& c : cases) {
         EXPECT_TRUE(SameDouble(c.expected, scoring::author_score_from(c.ratio))) << "ratio " << c.ratio;
     }
@@ -327,7 +324,10 @@ struct DateCase {
 
 void PrintTo(const DateCase& c, std::ostream* os) {
     auto show = [os](const std::optional<std::int32_t>& y) {
-        if (y) *os << *y; else *os << "none";
+        if (y)
+            *os << *y;
+        else
+            *os << "none";
     };
     show(c.subject);
     *os << " vs ";
@@ -347,25 +347,26 @@ TEST_P(ScoringDates, BothOrders) {
     expect_scores(score_candidate(s, k), 0.0, 0.0, c.expected, 0.0, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ScoringDates,
-    ::testing::Values(
-        DateCase{2019, 2019, 10.0}, DateCase{2019, 2018, 9.0}, DateCase{2019, 2017, 8.0}, DateCase{2019, 2016, 7.0},
-        DateCase{2019, 2015, 3.0}, DateCase{2019, 2009, 0.0}, DateCase{2009, 2010, 9.0}, DateCase{2010, 2019, 3.0},
-        DateCase{2009, 2013, 0.0}, DateCase{2000, 2020, 0.0},
-        // Division truncates toward zero: -5 / 10 and 5 / 10 are both 0.
-        DateCase{-5, 5, 3.0}, DateCase{0, -9, 3.0}, DateCase{-15, -11, 3.0}, DateCase{-20, -11, 0.0},
-        DateCase{-9, -10, 9.0}, DateCase{-1, 1, 8.0}, DateCase{-10, -19, 3.0}, DateCase{-4, 5, 3.0},
-        DateCase{-6, 5, 3.0},
-        // Extremes: the difference is exact, with no overflow.
-        DateCase{kMinYear, kMaxYear, 0.0}, DateCase{kMinYear, kMinYear, 10.0}, DateCase{kMaxYear, kMaxYear, 10.0},
-        DateCase{kMinYear, kMinYear + 1, 9.0}, DateCase{kMinYear, kMinYear + 3, 7.0},
-        DateCase{kMinYear, kMinYear + 4, 3.0}, DateCase{kMinYear, kMinYear + 9, 0.0},
-        DateCase{kMaxYear - 2, kMaxYear, 8.0}, DateCase{kMaxYear - 4, kMaxYear, 3.0}, DateCase{kMinYear, 0, 0.0},
-        DateCase{kMaxYear, -1, 0.0}, DateCase{kMinYear, 3, 0.0},
-        // A missing year on either side.
-        DateCase{std::nullopt, 2019, 0.0}, DateCase{std::nullopt, std::nullopt, 0.0},
-        DateCase{std::nullopt, kMinYear, 0.0}, DateCase{0, std::nullopt, 0.0}));
+INSTANTIATE_TEST_SUITE_P(Table, ScoringDates,
+                         ::testing::Values(DateCase{2019, 2019, 10.0}, DateCase{2019, 2018, 9.0},
+                                           DateCase{2019, 2017, 8.0}, DateCase{2019, 2016, 7.0},
+                                           DateCase{2019, 2015, 3.0}, DateCase{2019, 2009, 0.0},
+                                           DateCase{2009, 2010, 9.0}, DateCase{2010, 2019, 3.0},
+                                           DateCase{2009, 2013, 0.0}, DateCase{2000, 2020, 0.0},
+                                           // Division truncates toward zero: -5 / 10 and 5 / 10 are both 0.
+                                           DateCase{-5, 5, 3.0}, DateCase{0, -9, 3.0}, DateCase{-15, -11, 3.0},
+                                           DateCase{-20, -11, 0.0}, DateCase{-9, -10, 9.0}, DateCase{-1, 1, 8.0},
+                                           DateCase{-10, -19, 3.0}, DateCase{-4, 5, 3.0}, DateCase{-6, 5, 3.0},
+                                           // Extremes: the difference is exact, with no overflow.
+                                           DateCase{kMinYear, kMaxYear, 0.0}, DateCase{kMinYear, kMinYear, 10.0},
+                                           DateCase{kMaxYear, kMaxYear, 10.0}, DateCase{kMinYear, kMinYear + 1, 9.0},
+                                           DateCase{kMinYear, kMinYear + 3, 7.0}, DateCase{kMinYear, kMinYear + 4, 3.0},
+                                           DateCase{kMinYear, kMinYear + 9, 0.0}, DateCase{kMaxYear - 2, kMaxYear, 8.0},
+                                           DateCase{kMaxYear - 4, kMaxYear, 3.0}, DateCase{kMinYear, 0, 0.0},
+                                           DateCase{kMaxYear, -1, 0.0}, DateCase{kMinYear, 3, 0.0},
+                                           // A missing year on either side.
+                                           DateCase{std::nullopt, 2019, 0.0}, DateCase{std::nullopt, std::nullopt, 0.0},
+                                           DateCase{std::nullopt, kMinYear, 0.0}, DateCase{0, std::nullopt, 0.0}));
 
 // ------------------------------------------------------------ bonus rule
 
@@ -449,14 +450,13 @@ INSTANTIATE_TEST_SUITE_P(
         BonusCase{"numbers_both_empty", jvn("Journal of Tests", "12", ""), jvn("journal of tests", "12", ""), 0.0},
         BonusCase{"number_empty_on_one_side", jvn("Journal of Tests", "12", "3"), jvn("journal of tests", "12", ""),
                   0.0},
-        BonusCase{"numbers_both_absent", jvn("Journal of Tests", "12", nullptr),
-                  jvn("journal of tests", "12", nullptr), 0.0},
+        BonusCase{"numbers_both_absent", jvn("Journal of Tests", "12", nullptr), jvn("journal of tests", "12", nullptr),
+                  0.0},
         BonusCase{"volumes_both_absent", jvn("Journal of Tests", nullptr, "3"), jvn("journal of tests", nullptr, "3"),
                   0.0},
         BonusCase{"volume_not_normalised", jvn("Journal of Tests", "12", "3"), jvn("journal of tests", "12 ", "3"),
                   0.0},
-        BonusCase{"volume_letter_case", jvn("Journal of Tests", "XII", "3"), jvn("journal of tests", "xii", "3"),
-                  0.0},
+        BonusCase{"volume_letter_case", jvn("Journal of Tests", "XII", "3"), jvn("journal of tests", "xii", "3"), 0.0},
         BonusCase{"number_not_normalised", jvn("Journal of Tests", "12", "3"), jvn("journal of tests", "12", " 3"),
                   0.0},
         BonusCase{"journals_blank", jvn("   ", "12", "3"), jvn("   ", "12", "3"), 0.0},
@@ -465,8 +465,8 @@ INSTANTIATE_TEST_SUITE_P(
         BonusCase{"journal_absent_on_one_side", jvn(nullptr, "12", "3"), jvn("journal of tests", "12", "3"), 0.0},
         BonusCase{"journals_absent", jvn(nullptr, "12", "3"), jvn(nullptr, "12", "3"), 0.0},
         BonusCase{"journals_differ", jvn("Journal of Tests", "12", "3"), jvn("Journal of Test", "12", "3"), 0.0},
-        BonusCase{"journal_alone", jvn("Journal of Tests", nullptr, nullptr),
-                  jvn("Journal of Tests", nullptr, nullptr), 0.0},
+        BonusCase{"journal_alone", jvn("Journal of Tests", nullptr, nullptr), jvn("Journal of Tests", nullptr, nullptr),
+                  0.0},
         BonusCase{"pages_equal", pages("1-10"), pages("1-10"), 2.0},
         BonusCase{"pages_en_dash", pages("1-10"), pages("1\u201310"), 0.0},
         BonusCase{"pages_not_normalised", pages(" 1-10"), pages("1-10"), 0.0},
@@ -570,8 +570,8 @@ TEST(ScoringRecords, BlankSubjectTitle) {
 }
 
 TEST(ScoringRecords, CandidateIndexIsTheCandidatesOwnIndex) {
-    for (std::uint64_t index : {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{1} << 53,
-                                std::numeric_limits<std::uint64_t>::max()}) {
+    for (std::uint64_t index :
+         {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{1} << 53, std::numeric_limits<std::uint64_t>::max()}) {
         BibItemData s = subject_s();
         s.index = 5;
         EXPECT_EQ(index, score_candidate(s, candidate_like_s(index)).candidate_index);
@@ -629,9 +629,9 @@ public:
     }
 
     std::optional<std::int32_t> year() {
-        static const std::int32_t special[] = {kMinYear, kMinYear + 1, kMinYear + 4, kMaxYear, kMaxYear - 1,
-                                               kMaxYear - 3, -11, -5, -1, 0, 1, 5, 9, 2009, 2010, 2013, 2016,
-                                               2019};
+        static const std::int32_t special[] = {
+            kMinYear, kMinYear + 1, kMinYear + 4, kMaxYear, kMaxYear - 1, kMaxYear - 3, -11, -5, -1, 0, 1, 5,
+            9,        2009,         2010,         2013,     2016,         2019};
         const std::size_t roll = below(100);
         if (roll < 20) return std::nullopt;
         if (roll < 55) return special[below(std::size(special))];
@@ -678,15 +678,42 @@ public:
 
 private:
     static constexpr const char* kSeparators[] = {" ", "  ", "\t", "\u00a0", "\u3000", "\n"};
-    static constexpr const char* kWords[] = {
-        "Graph",   "graph",     "Methods",       "METHODS", "in",      "Practice", "Data",
-        "Mining",  "Minning",   "of",            "the",     "errata",  "Errata:",  "ERRATA",
-        "review",  "Review",    "preview",       "overview", "interview", "reviewers", "peer-reviewed",
-        "erratum", "caf\u00e9", "CAF\u00c9",     "\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2",
-        "\u0130stanbul", "\u65e5\u672c\u8a9e", "\U0001F600", "Smith,", "John", "J", "a\u200bb", "abcd",
-        "bacdx"};
-    static constexpr const char* kAuthors[] = {"Smith, John", "john smith", "Smith J", "Smith John", "Author A",
-                                               "   "};
+    static constexpr const char* kWords[] = {"Graph",
+                                             "graph",
+                                             "Methods",
+                                             "METHODS",
+                                             "in",
+                                             "Practice",
+                                             "Data",
+                                             "Mining",
+                                             "Minning",
+                                             "of",
+                                             "the",
+                                             "errata",
+                                             "Errata:",
+                                             "ERRATA",
+                                             "review",
+                                             "Review",
+                                             "preview",
+                                             "overview",
+                                             "interview",
+                                             "reviewers",
+                                             "peer-reviewed",
+                                             "erratum",
+                                             "caf\u00e9",
+                                             "CAF\u00c9",
+                                             "\u039f\u0394\u039f\u03a3",
+                                             "\u03bf\u03b4\u03bf\u03c2",
+                                             "\u0130stanbul",
+                                             "\u65e5\u672c\u8a9e",
+                                             "\U0001F600",
+                                             "Smith,",
+                                             "John",
+                                             "J",
+                                             "a\u200bb",
+                                             "abcd",
+                                             "bacdx"};
+    static constexpr const char* kAuthors[] = {"Smith, John", "john smith", "Smith J", "Smith John", "Author A", "   "};
     std::mt19937 rng_;
 };
 
@@ -731,8 +758,7 @@ void check_invariants(const BibItemData& s, const BibItemData& c, const MatchRes
         EXPECT_FALSE(std::signbit(v)) << v;
     }
     EXPECT_LE(m.total_score, 188.0);
-    EXPECT_TRUE(
-        SameDouble(((m.title_score + m.author_score) + m.date_score) + m.bonus_score, m.total_score));
+    EXPECT_TRUE(SameDouble(((m.title_score + m.author_score) + m.date_score) + m.bonus_score, m.total_score));
     EXPECT_LE(m.title_score, 100.0);
     EXPECT_LE(m.author_score, 60.0);
     EXPECT_EQ(1u, kDates.count(m.date_score)) << m.date_score;
@@ -786,4 +812,4 @@ TEST(ScoringProperties, HoldForGeneratedRecordPairs) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -109,5 +109,5 @@ TEST(ScoreSubject, ThresholdAndTopNSelectTheBest) {
     EXPECT_TRUE(score_subject(0, subject, {candidates, 10, std::nan(""), candidates.size()}).matches.empty());
 }
 
-} // namespace
-} // namespace refsieve::batch
+}  // namespace
+}  // namespace refsieve::batch

@@ -49,13 +49,12 @@ std::string hex(char32_t c) {
     return out.str();
 }
 
-std::vector<std::string> as_strings(const std::vector<std::string_view>& views) {
-    return {views.begin(), views.end()};
-}
+std::vector<std::string> as_strings(const std::vector<std::string_view>& views) { return {views.begin(), views.end()}; }
 
 double jaro_of(std::size_t len_a, std::size_t len_b, std::size_t m, std::size_t t) {
     const double md = static_cast<double>(m);
-    return ((md / static_cast<double>(len_a) + md / static_cast<double>(len_b)) + static_cast<double>(m - t) / md) / 3.0;
+    return ((md / static_cast<double>(len_a) + md / static_cast<double>(len_b)) + static_cast<double>(m - t) / md) /
+           3.0;
 }
 
 const char32_t kWhiteSpace[] = {0x0009, 0x000A, 0x000B, 0x000C, 0x000D, 0x0020, 0x0085, 0x00A0, 0x1680,
@@ -117,13 +116,13 @@ TEST(Normalize, KeepsPunctuationDigitsAndDiacritics) {
 }
 
 TEST(Normalize, LowercasesByUnicodeNotByLocale) {
-    EXPECT_EQ("\u03b1\u03b2\u03b3", normalize("\u0391\u0392\u0393"));          // Greek
+    EXPECT_EQ("\u03b1\u03b2\u03b3", normalize("\u0391\u0392\u0393"));                                      // Greek
     EXPECT_EQ("\u0434\u0430\u043d\u043d\u044b\u0435", normalize("\u0414\u0410\u041d\u041d\u042b\u0415"));  // Cyrillic
-    EXPECT_EQ("k", normalize("\u212a"));                                       // KELVIN SIGN
-    EXPECT_EQ("\u00df", normalize("\u1e9e"));                                  // CAPITAL SHARP S
-    EXPECT_EQ("i", normalize("I"));                                            // no Turkish dotless i
+    EXPECT_EQ("k", normalize("\u212a"));       // KELVIN SIGN
+    EXPECT_EQ("\u00df", normalize("\u1e9e"));  // CAPITAL SHARP S
+    EXPECT_EQ("i", normalize("I"));            // no Turkish dotless i
     EXPECT_EQ("\u00e6\u00f8\u00e5", normalize("\u00c6\u00d8\u00c5"));
-    EXPECT_EQ("\U00010428", normalize("\U00010400"));                          // DESERET, four bytes
+    EXPECT_EQ("\U00010428", normalize("\U00010400"));  // DESERET, four bytes
     // Characters without a lowercase mapping are copied.
     EXPECT_EQ("\u00df \u0131 \u65e5\u672c", normalize("\u00df \u0131 \u65e5\u672c"));
 }
@@ -141,39 +140,35 @@ struct SigmaCase {
 
 class NormalizeFinalSigma : public ::testing::TestWithParam<SigmaCase> {};
 
-TEST_P(NormalizeFinalSigma, ChoosesTheRightSmallSigma) {
-    EXPECT_EQ(GetParam().expected, normalize(GetParam().input));
-}
+TEST_P(NormalizeFinalSigma, ChoosesTheRightSmallSigma) { EXPECT_EQ(GetParam().expected, normalize(GetParam().input)); }
 
 // U+03A3 capital sigma; U+03C2 final sigma; U+03C3 small sigma.
 INSTANTIATE_TEST_SUITE_P(
     Contexts, NormalizeFinalSigma,
-    ::testing::Values(
-        SigmaCase{"word_end_at_text_end", "\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2"},
-        SigmaCase{"inside_word", "\u039f\u03a3\u039f", "\u03bf\u03c3\u03bf"},
-        SigmaCase{"word_end_before_space", "\u039f\u0394\u039f\u03a3 \u039f\u0394\u039f\u03a3",
-                  "\u03bf\u03b4\u03bf\u03c2 \u03bf\u03b4\u03bf\u03c2"},
-        SigmaCase{"word_end_before_tab", "\u039f\u03a3\tX", "\u03bf\u03c2 x"},
-        SigmaCase{"alone", "\u03a3", "\u03c3"},
-        SigmaCase{"alone_after_space", " \u03a3", "\u03c3"},
-        SigmaCase{"alone_between_words", "\u0391 \u03a3 \u0392", "\u03b1 \u03c3 \u03b2"},
-        SigmaCase{"between_letters", "\u0391\u03a3\u0392", "\u03b1\u03c3\u03b2"},
-        SigmaCase{"apostrophe_then_letter", "\u0391\u03a3'\u0392", "\u03b1\u03c3'\u03b2"},
-        SigmaCase{"apostrophe_then_space", "\u0391\u03a3' \u0392", "\u03b1\u03c2' \u03b2"},
-        SigmaCase{"apostrophe_then_end", "\u0391\u03a3'", "\u03b1\u03c2'"},
-        SigmaCase{"full_stop_then_letter", "\u0391\u03a3.\u0392", "\u03b1\u03c3.\u03b2"},
-        SigmaCase{"zero_width_space_then_letter", "\u0391\u03a3\u200b\u0392", "\u03b1\u03c3\u200b\u03b2"},
-        SigmaCase{"combining_mark_then_end", "\u0391\u03a3\u0301", "\u03b1\u03c2\u0301"},
-        SigmaCase{"after_latin_letter", "A\u03a3", "a\u03c2"},
-        SigmaCase{"after_digit", "1\u03a3", "1\u03c3"},
-        SigmaCase{"before_digit", "\u0391\u03a31", "\u03b1\u03c21"},
-        SigmaCase{"apostrophe_skipped_backwards", "\u0391'\u03a3", "\u03b1'\u03c2"},
-        // U+02B0 is both Cased and Case_Ignorable: being ignorable, it is skipped.
-        SigmaCase{"cased_ignorable_after", "\u0391\u03a3\u02b0", "\u03b1\u03c2\u02b0"},
-        SigmaCase{"cased_ignorable_before", "\u02b0\u03a3", "\u02b0\u03c3"},
-        SigmaCase{"double_sigma", "\u0391\u03a3\u03a3", "\u03b1\u03c3\u03c2"},
-        SigmaCase{"sigma_first_and_last", "\u03a3\u0391\u03a3", "\u03c3\u03b1\u03c2"},
-        SigmaCase{"small_sigma_unchanged", "\u0391\u0392\u03c3", "\u03b1\u03b2\u03c3"}),
+    ::testing::Values(SigmaCase{"word_end_at_text_end", "\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2"},
+                      SigmaCase{"inside_word", "\u039f\u03a3\u039f", "\u03bf\u03c3\u03bf"},
+                      SigmaCase{"word_end_before_space", "\u039f\u0394\u039f\u03a3 \u039f\u0394\u039f\u03a3",
+                                "\u03bf\u03b4\u03bf\u03c2 \u03bf\u03b4\u03bf\u03c2"},
+                      SigmaCase{"word_end_before_tab", "\u039f\u03a3\tX", "\u03bf\u03c2 x"},
+                      SigmaCase{"alone", "\u03a3", "\u03c3"}, SigmaCase{"alone_after_space", " \u03a3", "\u03c3"},
+                      SigmaCase{"alone_between_words", "\u0391 \u03a3 \u0392", "\u03b1 \u03c3 \u03b2"},
+                      SigmaCase{"between_letters", "\u0391\u03a3\u0392", "\u03b1\u03c3\u03b2"},
+                      SigmaCase{"apostrophe_then_letter", "\u0391\u03a3'\u0392", "\u03b1\u03c3'\u03b2"},
+                      SigmaCase{"apostrophe_then_space", "\u0391\u03a3' \u0392", "\u03b1\u03c2' \u03b2"},
+                      SigmaCase{"apostrophe_then_end", "\u0391\u03a3'", "\u03b1\u03c2'"},
+                      SigmaCase{"full_stop_then_letter", "\u0391\u03a3.\u0392", "\u03b1\u03c3.\u03b2"},
+                      SigmaCase{"zero_width_space_then_letter", "\u0391\u03a3\u200b\u0392", "\u03b1\u03c3\u200b\u03b2"},
+                      SigmaCase{"combining_mark_then_end", "\u0391\u03a3\u0301", "\u03b1\u03c2\u0301"},
+                      SigmaCase{"after_latin_letter", "A\u03a3", "a\u03c2"},
+                      SigmaCase{"after_digit", "1\u03a3", "1\u03c3"},
+                      SigmaCase{"before_digit", "\u0391\u03a31", "\u03b1\u03c21"},
+                      SigmaCase{"apostrophe_skipped_backwards", "\u0391'\u03a3", "\u03b1'\u03c2"},
+                      // U+02B0 is both Cased and Case_Ignorable: being ignorable, it is skipped.
+                      SigmaCase{"cased_ignorable_after", "\u0391\u03a3\u02b0", "\u03b1\u03c2\u02b0"},
+                      SigmaCase{"cased_ignorable_before", "\u02b0\u03a3", "\u02b0\u03c3"},
+                      SigmaCase{"double_sigma", "\u0391\u03a3\u03a3", "\u03b1\u03c3\u03c2"},
+                      SigmaCase{"sigma_first_and_last", "\u03a3\u0391\u03a3", "\u03c3\u03b1\u03c2"},
+                      SigmaCase{"small_sigma_unchanged", "\u0391\u0392\u03c3", "\u03b1\u03b2\u03c3"}),
     [](const ::testing::TestParamInfo<SigmaCase>& info) { return std::string(info.param.name); });
 
 TEST(Normalize, IsIdempotent) {
@@ -193,10 +188,10 @@ TEST(Normalize, IsIdempotent) {
 // Over many texts built from awkward pieces: the result has no whitespace but
 // single inner spaces, is empty only for blank input, and is a fixed point.
 TEST(Normalize, ResultShapeOnGeneratedTexts) {
-    const std::vector<std::string> pieces = {
-        "A",        "b",          "\u03a3",   "\u039f",   "'",         "\u0130",     "\u00c9",  "\u212a",
-        "\u02b0",   "\u0301",     "1",        "-",        "\u65e5",    "\U0001F600", "\u200b",  "\ufeff",
-        " ",        "\t",         "\n",       "\u00a0",   "\u3000",    "\u2028",     "\u0085",  "\u1680"};
+    const std::vector<std::string> pieces = {"A",      "b",          "\u03a3", "\u039f", "'",      "\u0130",
+                                             "\u00c9", "\u212a",     "\u02b0", "\u0301", "1",      "-",
+                                             "\u65e5", "\U0001F600", "\u200b", "\ufeff", " ",      "\t",
+                                             "\n",     "\u00a0",     "\u3000", "\u2028", "\u0085", "\u1680"};
     std::mt19937 rng(20240611u);
     std::uniform_int_distribution<std::size_t> count(0, 9);
     std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
@@ -238,9 +233,9 @@ TEST(TokenizeAndSort, SortsByBytesAndKeepsDuplicates) {
         {"b a a", {"a", "a", "b"}},
         {"abc ab", {"ab", "abc"}},
         {"a 2020", {"2020", "a"}},
-        {"\u00e9 z", {"z", "\u00e9"}},             // 0x7A before 0xC3: bytes compare unsigned
+        {"\u00e9 z", {"z", "\u00e9"}},                    // 0x7A before 0xC3: bytes compare unsigned
         {"\U0001F600 \uff21", {"\uff21", "\U0001F600"}},  // code point order, not UTF-16 order
-        {"b B a A", {"A", "B", "a", "b"}},        // text is not lowercased
+        {"b B a A", {"A", "B", "a", "b"}},                // text is not lowercased
         {"smith, john", {"john", "smith,"}},
         {"x x x", {"x", "x", "x"}},
         {"  lead  and   trail  ", {"and", "lead", "trail"}},
@@ -282,25 +277,22 @@ TEST_P(TokenSortRatioKnown, BitExact) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TokenSortRatioKnown,
-    ::testing::Values(RatioCase{"", "", 0.0}, RatioCase{"", "x", 0.0}, RatioCase{"x", "", 0.0},
-                      RatioCase{"", "   ", 0.0}, RatioCase{"   ", " ", 100.0}, RatioCase{"\u3000", "\t\n", 100.0},
-                      RatioCase{"   ", "a", 0.0}, RatioCase{"a", "   ", 0.0},
-                      RatioCase{"John  Smith", "smith john", 100.0},
-                      RatioCase{"The Quick Brown Fox", "brown fox quick the", 100.0},
-                      RatioCase{"Smith, John", "john smith", 98.18181818181819},
-                      RatioCase{"Data Mining", "Data Minning", 96.51515151515152},
-                      RatioCase{"alpha beta", "alpha  gamma", 86.72727272727273},
-                      RatioCase{"Data Mining", "Data Mining for the Web", 89.56521739130436},
-                      RatioCase{"Data Mining", "Data Mining and Knowledge Discovery in Large Databases",
-                                55.05050505050505},
-                      RatioCase{"Mining of Data", "Data Mining", 95.71428571428571},
-                      RatioCase{"Errata: Data Mining", "Data Mining", 91.57894736842105},
-                      RatioCase{"Data Mining", "Data Mining: A Review", 78.06637806637808},
-                      RatioCase{"Errata", "Review", 38.888888888888886},
-                      RatioCase{"Smith J", "Smith John", 78.14285714285714},
-                      RatioCase{"CAF\u00c9 \u00c9tude", "\u00e9tude caf\u00e9", 100.0},
-                      RatioCase{"\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2", 100.0},
-                      RatioCase{"b a a", "a b a", 100.0}));
+    ::testing::Values(
+        RatioCase{"", "", 0.0}, RatioCase{"", "x", 0.0}, RatioCase{"x", "", 0.0}, RatioCase{"", "   ", 0.0},
+        RatioCase{"   ", " ", 100.0}, RatioCase{"\u3000", "\t\n", 100.0}, RatioCase{"   ", "a", 0.0},
+        RatioCase{"a", "   ", 0.0}, RatioCase{"John  Smith", "smith john", 100.0},
+        RatioCase{"The Quick Brown Fox", "brown fox quick the", 100.0},
+        RatioCase{"Smith, John", "john smith", 98.18181818181819},
+        RatioCase{"Data Mining", "Data Minning", 96.51515151515152},
+        RatioCase{"alpha beta", "alpha  gamma", 86.72727272727273},
+        RatioCase{"Data Mining", "Data Mining for the Web", 89.56521739130436},
+        RatioCase{"Data Mining", "Data Mining and Knowledge Discovery in Large Databases", 55.05050505050505},
+        RatioCase{"Mining of Data", "Data Mining", 95.71428571428571},
+        RatioCase{"Errata: Data Mining", "Data Mining", 91.57894736842105},
+        RatioCase{"Data Mining", "Data Mining: A Review", 78.06637806637808},
+        RatioCase{"Errata", "Review", 38.888888888888886}, RatioCase{"Smith J", "Smith John", 78.14285714285714},
+        RatioCase{"CAF\u00c9 \u00c9tude", "\u00e9tude caf\u00e9", 100.0},
+        RatioCase{"\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c2", 100.0}, RatioCase{"b a a", "a b a", 100.0}));
 
 TEST(TokenSortRatio, WorkedValues) {
     // 'abcd' against 'bacdx': m = 4, t = 1, no common prefix: exactly 85.0.
@@ -330,8 +322,9 @@ TEST(TokenSortRatio, NormalisedAndRawArgumentsAgreeUnlessBlank) {
 }
 
 TEST(TokenSortRatio, StaysWithinZeroToHundred) {
-    const char* texts[] = {"",      " ",          "a",     "ab",          "ba",       "Data Mining", "mining data",
-                           "x y z", "\u00e9t\u00e9", "ete", "\U0001F600", "review",   "errata",      "a a a a"};
+    const char* texts[] = {
+        "",    " ",          "a",      "ab",     "ba",     "Data Mining", "mining data", "x y z", "\u00e9t\u00e9",
+        "ete", "\U0001F600", "review", "errata", "a a a a"};
     for (const char* a : texts) {
         for (const char* b : texts) {
             const double r = token_sort_ratio_f64(a, b);
@@ -341,4 +334,4 @@ TEST(TokenSortRatio, StaysWithinZeroToHundred) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -21,14 +21,15 @@ TEST_P(ParseThreadCount, AcceptsOnlyPlainUnsignedDecimals) {
     EXPECT_EQ(parse_thread_count(GetParam().text), GetParam().expected) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ParseThreadCount,
-    ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0}, ParseCase{"007", 7},
-                      ParseCase{"18446744073709551615", 18446744073709551615ull},
-                      ParseCase{"18446744073709551616", std::nullopt}, ParseCase{"", std::nullopt},
-                      ParseCase{"+", std::nullopt}, ParseCase{"-1", std::nullopt}, ParseCase{" 4", std::nullopt},
-                      ParseCase{"4 ", std::nullopt}, ParseCase{"++4", std::nullopt}, ParseCase{"4x", std::nullopt},
-                      ParseCase{"0x10", std::nullopt}, ParseCase{"1e3", std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(Cases, ParseThreadCount,
+                         ::testing::Values(ParseCase{"4", 4}, ParseCase{"+4", 4}, ParseCase{"0", 0},
+                                           ParseCase{"007", 7},
+                                           ParseCase{"18446744073709551615", 18446744073709551615ull},
+                                           ParseCase{"18446744073709551616", std::nullopt}, ParseCase{"", std::nullopt},
+                                           ParseCase{"+", std::nullopt}, ParseCase{"-1", std::nullopt},
+                                           ParseCase{" 4", std::nullopt}, ParseCase{"4 ", std::nullopt},
+                                           ParseCase{"++4", std::nullopt}, ParseCase{"4x", std::nullopt},
+                                           ParseCase{"0x10", std::nullopt}, ParseCase{"1e3", std::nullopt}));
 
 struct CountCase {
     const char* num_threads;
@@ -44,21 +45,20 @@ TEST_P(DecideThreadCount, FollowsTheEnvironmentThenTheProcessorCount) {
     EXPECT_EQ(decide_thread_count(c.num_threads, c.rs_num_cpus, c.online), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DecideThreadCount,
-    ::testing::Values(CountCase{nullptr, nullptr, 2, 2},       // default: online processors
-                      CountCase{nullptr, nullptr, 0, 1},       // unknown processor count
-                      CountCase{nullptr, nullptr, -1, 1},      // sysconf failed
-                      CountCase{"3", "5", 2, 3},               // first variable wins
-                      CountCase{"+3", nullptr, 2, 3},          //
-                      CountCase{"0", "5", 2, 2},               // 0 means default, second variable ignored
-                      CountCase{"abc", "5", 2, 5},             // unparseable: second variable
-                      CountCase{"", "5", 2, 5},                //
-                      CountCase{nullptr, "0", 6, 6},           // second variable 0: default
-                      CountCase{nullptr, "x", 6, 6},           //
-                      CountCase{"100000", nullptr, 2, 65535},  // capped
-                      CountCase{nullptr, "70000", 2, 65535},   //
-                      CountCase{nullptr, nullptr, 100000, 65535}));
+INSTANTIATE_TEST_SUITE_P(Cases, DecideThreadCount,
+                         ::testing::Values(CountCase{nullptr, nullptr, 2, 2},   // default: online processors
+                                           CountCase{nullptr, nullptr, 0, 1},   // unknown processor count
+                                           CountCase{nullptr, nullptr, -1, 1},  // sysconf failed
+                                           CountCase{"3", "5", 2, 3},           // first variable wins
+                                           CountCase{"+3", nullptr, 2, 3},      //
+                                           CountCase{"0", "5", 2, 2},      // 0 means default, second variable ignored
+                                           CountCase{"abc", "5", 2, 5},    // unparseable: second variable
+                                           CountCase{"", "5", 2, 5},       //
+                                           CountCase{nullptr, "0", 6, 6},  // second variable 0: default
+                                           CountCase{nullptr, "x", 6, 6},  //
+                                           CountCase{"100000", nullptr, 2, 65535},  // capped
+                                           CountCase{nullptr, "70000", 2, 65535},   //
+                                           CountCase{nullptr, nullptr, 100000, 65535}));
 
 // Every position of [0, n) is visited exactly once, in ascending order
 // within each range handed to the body.
@@ -152,5 +152,5 @@ TEST(ThreadPoolStress, ManyPoolsStartAndStop) {
     }
 }
 
-} // namespace
-} // namespace refsieve::batch
+}  // namespace
+}  // namespace refsieve::batch

@@ -133,8 +133,7 @@ protected:
                                  u::kCased, *parsed);
             read_binary_property(dir / "DerivedCoreProperties.txt", "# DerivedCoreProperties-17.0.0.txt",
                                  "Case_Ignorable", u::kCaseIgnorable, *parsed);
-            read_binary_property(dir / "PropList.txt", "# PropList-17.0.0.txt", "White_Space", u::kWhiteSpace,
-                                 *parsed);
+            read_binary_property(dir / "PropList.txt", "# PropList-17.0.0.txt", "White_Space", u::kWhiteSpace, *parsed);
             ref_ = std::move(parsed);
         } catch (const std::exception& e) {
             // A present but unreadable UCD is a failure, not a reason to skip.
@@ -166,8 +165,7 @@ TEST_F(UcdReference, EveryCodePointMatchesTheUcd) {
         const u::CharInfo info = u::char_info(c);
         const bool ok = info.flags == want_flags &&
                         static_cast<char32_t>(static_cast<std::int32_t>(c) + info.lower_delta) == want_lower &&
-                        u::simple_lowercase(c) == want_lower &&
-                        u::is_cased(c) == ((want_flags & u::kCased) != 0) &&
+                        u::simple_lowercase(c) == want_lower && u::is_cased(c) == ((want_flags & u::kCased) != 0) &&
                         u::is_case_ignorable(c) == ((want_flags & u::kCaseIgnorable) != 0) &&
                         u::is_white_space(c) == ((want_flags & u::kWhiteSpace) != 0);
         if (!ok && ++mismatches <= kMaxReported) {
@@ -186,8 +184,7 @@ TEST_F(UcdReference, AsciiFastPathAgreesWithTwoLevelTables) {
         const unsigned block = d::kStage1[c >> d::kShift];
         const u::CharInfo staged = d::kRecords[d::kStage2[block * d::kBlockSize + (c & (d::kBlockSize - 1))]];
         EXPECT_EQ(staged.flags, ref_->flags[c]) << hex(c);
-        EXPECT_EQ(static_cast<char32_t>(static_cast<std::int32_t>(c) + staged.lower_delta), ref_->lower[c])
-            << hex(c);
+        EXPECT_EQ(static_cast<char32_t>(static_cast<std::int32_t>(c) + staged.lower_delta), ref_->lower[c]) << hex(c);
     }
 }
 
@@ -251,14 +248,14 @@ std::vector<LowerCase> letters_and_digits() {
 INSTANTIATE_TEST_SUITE_P(Ascii, SimpleLowercase, ::testing::ValuesIn(letters_and_digits()));
 
 INSTANTIATE_TEST_SUITE_P(BeyondAscii, SimpleLowercase,
-                         ::testing::Values(LowerCase{0x212A, 0x006B},   // KELVIN SIGN -> k
-                                           LowerCase{0x1E9E, 0x00DF},   // CAPITAL SHARP S -> sharp s
-                                           LowerCase{0x2126, 0x03C9},   // OHM SIGN -> omega
-                                           LowerCase{0x0130, 0x0069},   // simple part of the U+0130 mapping
-                                           LowerCase{0x03A3, 0x03C3},   // SIGMA -> non-final sigma
-                                           LowerCase{0x10400, 0x10428}, // DESERET, beyond the BMP
-                                           LowerCase{0x00DF, 0x00DF},   // lowercase already
-                                           LowerCase{0x4E00, 0x4E00})); // uncased
+                         ::testing::Values(LowerCase{0x212A, 0x006B},    // KELVIN SIGN -> k
+                                           LowerCase{0x1E9E, 0x00DF},    // CAPITAL SHARP S -> sharp s
+                                           LowerCase{0x2126, 0x03C9},    // OHM SIGN -> omega
+                                           LowerCase{0x0130, 0x0069},    // simple part of the U+0130 mapping
+                                           LowerCase{0x03A3, 0x03C3},    // SIGMA -> non-final sigma
+                                           LowerCase{0x10400, 0x10428},  // DESERET, beyond the BMP
+                                           LowerCase{0x00DF, 0x00DF},    // lowercase already
+                                           LowerCase{0x4E00, 0x4E00}));  // uncased
 
 TEST(UnicodeLowercase, CapitalIWithDotHasTwoCodePointMapping) {
     EXPECT_EQ(u::kCapitalIWithDot, char32_t{0x0130});
@@ -274,16 +271,16 @@ class CaseIgnorableChar : public ::testing::TestWithParam<char32_t> {};
 TEST_P(CaseIgnorableChar, IsCaseIgnorable) { EXPECT_TRUE(u::is_case_ignorable(GetParam())) << hex(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Samples, CaseIgnorableChar,
-                         ::testing::Values(0x0027,   // APOSTROPHE
-                                           0x002E,   // FULL STOP
-                                           0x003A,   // COLON
-                                           0x2019,   // RIGHT SINGLE QUOTATION MARK
-                                           0x00AD,   // SOFT HYPHEN
-                                           0x0301)); // COMBINING ACUTE ACCENT
+                         ::testing::Values(0x0027,    // APOSTROPHE
+                                           0x002E,    // FULL STOP
+                                           0x003A,    // COLON
+                                           0x2019,    // RIGHT SINGLE QUOTATION MARK
+                                           0x00AD,    // SOFT HYPHEN
+                                           0x0301));  // COMBINING ACUTE ACCENT
 
 TEST(UnicodeCased, GreekCapitalsAreCasedAndLowercase) {
     for (char32_t c = 0x0391; c <= 0x03A9; ++c) {
-        if (c == 0x03A2) continue; // unassigned
+        if (c == 0x03A2) continue;  // unassigned
         EXPECT_TRUE(u::is_cased(c)) << hex(c);
         EXPECT_FALSE(u::is_case_ignorable(c)) << hex(c);
         EXPECT_EQ(u::simple_lowercase(c), c + 0x20) << hex(c);
@@ -306,4 +303,4 @@ INSTANTIATE_TEST_SUITE_P(OutOfRange, BeyondCodeSpace,
                          ::testing::Values(char32_t{0x110000}, char32_t{0x110041}, char32_t{0x7FFFFFFF},
                                            char32_t{0xFFFFFFFF}));
 
-} // namespace
+}  // namespace
