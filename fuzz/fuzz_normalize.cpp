@@ -11,6 +11,7 @@
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_input.hpp"
+#include "reference/text.hpp"
 
 namespace {
 
@@ -29,8 +30,8 @@ void check_normal_form(const std::string& text, const std::string& normal) {
 }
 
 void check_tokens(const std::string& text, const std::string& normal) {
-    const auto raw_tokens = refsieve::tokenize_and_sort(text);
-    const auto tokens = refsieve::tokenize_and_sort(normal);
+    const auto raw_tokens = refsieve::reference::tokenize_and_sort(text);
+    const auto tokens = refsieve::reference::tokenize_and_sort(normal);
     if (raw_tokens.size() != tokens.size()) fuzz::fail("lowercasing changed the token count", text, normal);
     if (normal.empty() != tokens.empty()) fuzz::fail("empty normal form with tokens, or the reverse", text, normal);
     if (!std::is_sorted(tokens.begin(), tokens.end())) fuzz::fail("tokens are not sorted", text, normal);

@@ -21,6 +21,7 @@
 #include "core/record.hpp"
 #include "core/scoring.hpp"
 #include "fuzz_input.hpp"
+#include "reference/scoring.hpp"
 
 namespace {
 
@@ -91,17 +92,17 @@ void check_ranges(const refsieve::BibItemData& subject, const refsieve::BibItemD
     if ((!subject.year || !candidate.year) && r.date_score != 0.0) fail("date score without a year");
 }
 
-// The fast path gives the reference's result bit for bit, and keeps it
-// exactly when the reference total reaches min_score.
+// The shipped scoring gives the reference's result bit for bit, and keeps
+// it exactly when the reference total reaches min_score.
 void check_fast_path(const refsieve::BibItemData& subject, const refsieve::BibItemData& candidate,
                      const refsieve::MatchResult& reference) {
     const auto fail = [&](const char* what) { fuzz::fail(what, subject.title, candidate.title); };
     const refsieve::PreparedRecord s = refsieve::prepare_record(subject, refsieve::Side::subject);
     const refsieve::PreparedRecord c = refsieve::prepare_record(candidate, refsieve::Side::candidate);
     refsieve::JaroScratch scratch;
-    if (!fuzz::same_result(refsieve::score_prepared(s, c, scratch), reference)) fail("fast path differs");
+    if (!fuzz::same_result(refsieve::score_candidate(s, c, scratch), reference)) fail("fast path differs");
     for (const double min_score : {reference.total_score, std::nextafter(reference.total_score, 1e9), 0.0, 150.0}) {
-        const auto kept = refsieve::score_prepared_if_kept(s, c, min_score, scratch);
+        const auto kept = refsieve::score_candidate_if_kept(s, c, min_score, scratch);
         if (kept.has_value() != (reference.total_score >= min_score)) fail("fast path keeps a different set");
         if (kept && !fuzz::same_result(*kept, reference)) fail("fast path's kept result differs");
     }
@@ -110,7 +111,7 @@ void check_fast_path(const refsieve::BibItemData& subject, const refsieve::BibIt
 // A record against itself: the title is boosted (or, when it normalises to
 // nothing, contained), the author and year agree exactly.
 void check_self_score(const refsieve::BibItemData& record) {
-    const refsieve::MatchResult r = refsieve::score_candidate(record, record);
+    const refsieve::MatchResult r = refsieve::reference::score_candidate(record, record);
     check_ranges(record, record, r);
     const auto fail = [&](const char* what) { fuzz::fail(what, record.title, record.author); };
     if (!record.title.empty() && r.title_score != 100.0 && r.title_score != 50.0) fail("self title score");
@@ -124,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::string_view> pieces = fuzz::split_raw(data, size);
     const refsieve::BibItemData subject = make_record(pieces, 0);
     const refsieve::BibItemData candidate = make_record(pieces, kFields);
-    const refsieve::MatchResult reference = refsieve::score_candidate(subject, candidate);
+    const refsieve::MatchResult reference = refsieve::reference::score_candidate(subject, candidate);
     check_ranges(subject, candidate, reference);
     check_fast_path(subject, candidate, reference);
     check_self_score(subject);

@@ -5,12 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <limits>
 #include <new>
 #include <system_error>
+
+#include "core/failure.hpp"
 
 namespace refsieve::batch {
 
@@ -49,12 +50,6 @@ namespace {
 // an uneven batch (subjects that take the DOI shortcut are cheap).
 constexpr std::size_t kInitialSplitsPerThread = 8;
 
-[[noreturn]] void abort_with(const char* message) noexcept {
-    std::fprintf(stderr, "refsieve: %s\n", message);
-    std::fflush(stderr);
-    std::abort();
-}
-
 }  // namespace
 
 // One parallel map: its body and the first fault that escaped it.
@@ -65,7 +60,7 @@ struct ThreadPool::Map {
     std::size_t thread_count;
     std::atomic<bool> failed{false};
     std::mutex fault_mutex;
-    std::optional<TaskFault> fault;
+    std::optional<InternalFailure> fault;
 };
 
 // A range offered to the pool. Its state is guarded by the pool's mutex.
@@ -148,7 +143,7 @@ bool ThreadPool::reclaim(Job* job) {
     if (job->state != Job::State::Queued) return false;
     // Usually the newest entry, so search from the back.
     const auto it = std::find(queue_.rbegin(), queue_.rend(), job);
-    if (it == queue_.rend()) abort_with("worker pool queue lost a job");
+    if (it == queue_.rend()) abort_with_report("refsieve: worker pool queue lost a job");
     queue_.erase(std::next(it).base());
     return true;
 }
@@ -201,29 +196,21 @@ void ThreadPool::run_leaf(Map& map, std::size_t lo, std::size_t hi) noexcept {
     try {
         map.body(lo, hi);
     } catch (const std::bad_alloc&) {
-        abort_with("memory allocation failed");
+        abort_out_of_memory();
     } catch (...) {
-        TaskFault fault;
-        try {
-            throw;
-        } catch (const std::exception& e) {
-            fault.message = e.what();
-        } catch (...) {
-        }
-        std::fprintf(stderr, "refsieve: a scoring task failed: %s\n",
-                     fault.message ? fault.message->c_str() : "(no message)");
+        InternalFailure fault = failure_from_current_exception();
         std::lock_guard lock(map.fault_mutex);
         if (!map.fault) map.fault = std::move(fault);
         map.failed.store(true, std::memory_order_relaxed);
     }
 }
 
-std::optional<TaskFault> ThreadPool::parallel_for(std::size_t n,
-                                                  const std::function<void(std::size_t, std::size_t)>& body) {
+void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
     Map map{body, thread_count_};
     if (n <= 1) {
         if (n == 1) run_leaf(map, 0, 1);
-        return std::move(map.fault);
+        if (map.fault) throw std::move(*map.fault);
+        return;
     }
     Job root{&map, 0, n, thread_count_ * kInitialSplitsPerThread};
     root.is_root = true;
@@ -234,7 +221,7 @@ std::optional<TaskFault> ThreadPool::parallel_for(std::size_t n,
     wake_.notify_one();
     std::unique_lock latch_lock(root.latch_mutex);
     root.latch.wait(latch_lock, [&] { return root.latch_set; });
-    return std::move(map.fault);
+    if (map.fault) throw std::move(*map.fault);
 }
 
 namespace {
@@ -245,11 +232,6 @@ std::mutex global_mutex;
 ThreadPool* global = nullptr;
 std::string* global_failure = nullptr;
 bool fork_handler_installed = false;
-
-void report_pool_failure(const std::string& message) {
-    std::fprintf(stderr, "refsieve: internal failure: %s\n", message.c_str());
-    std::fflush(stderr);
-}
 
 // Fork keeps global_mutex consistent by holding it across the fork.
 void lock_before_fork() { global_mutex.lock(); }
@@ -263,14 +245,10 @@ void forget_pool_in_child() {
 
 }  // namespace
 
-ThreadPool* global_pool(std::string* error) {
+ThreadPool& global_pool() {
     std::lock_guard lock(global_mutex);
-    if (global_failure != nullptr) {
-        report_pool_failure(*global_failure);
-        *error = *global_failure;
-        return nullptr;
-    }
-    if (global != nullptr) return global;
+    if (global_failure != nullptr) fail(*global_failure);
+    if (global != nullptr) return *global;
     if (!fork_handler_installed) {
         pthread_atfork(lock_before_fork, unlock_in_parent, forget_pool_in_child);
         fork_handler_installed = true;
@@ -283,11 +261,9 @@ ThreadPool* global_pool(std::string* error) {
         global_failure = new std::string(
             std::string("The global thread pool has not been initialized. Its worker threads could not be started: ") +
             e.what());
-        report_pool_failure(*global_failure);
-        *error = *global_failure;
-        return nullptr;
+        fail(*global_failure);
     }
-    return global;
+    return *global;
 }
 
 }  // namespace refsieve::batch

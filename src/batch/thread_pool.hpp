@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/failure.hpp"
+
 namespace refsieve::batch {
 
 // An unsigned decimal thread count: an optional '+', then digits only,
@@ -23,11 +25,6 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 // The pool size from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
 // online processor count (1 when unknown); at most 65535. Null means unset.
 std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, long online_processors);
-
-// A fault that escaped a task: its message, when it has one.
-struct TaskFault {
-    std::optional<std::string> message;
-};
 
 // A fixed set of worker threads sharing one queue. Work is divided by
 // recursive halving; a thread that splits a range keeps the first half and
@@ -45,8 +42,9 @@ public:
     // Calls body(lo, hi) on disjoint ranges covering [0, n), each range in
     // ascending order. Blocks the calling thread (which must not be one of
     // the pool's) until every range has ended. A fault escaping body voids
-    // the map and is returned; the remaining ranges are skipped.
-    std::optional<TaskFault> parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+    // the map: the remaining ranges are skipped, and once every range has
+    // ended the first fault is thrown here as an InternalFailure.
+    void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
     struct Job;
     struct Map;
@@ -70,8 +68,8 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// The process-wide pool, created by the first call. On failure to start it
-// returns null and sets *error; every later call fails the same way.
-ThreadPool* global_pool(std::string* error);
+// The process-wide pool, created by the first call. When it cannot start,
+// the call throws an InternalFailure, and every later call the same one.
+ThreadPool& global_pool();
 
 }  // namespace refsieve::batch

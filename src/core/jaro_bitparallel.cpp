@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 
 #include "core/jaro.hpp"
 
@@ -15,7 +16,7 @@ std::size_t row_of(const KeyPattern& pattern, char32_t c) noexcept {
     return c < KeyPattern::kAsciiSize ? pattern.ascii_rows()[c] : pattern.row(c);
 }
 
-// The matching of generic_jaro: each a[i] in turn takes the leftmost
+// The matching of the textbook Jaro: each a[i] in turn takes the leftmost
 // unflagged b[j] equal to it within its window [lo, hi), which is the
 // lowest set bit of mask(a[i]) & window & ~flagged. Then the k-th matched
 // a[i] is paired with the k-th flagged b[j] (both in position order), and
@@ -158,12 +159,11 @@ std::size_t KeyPattern::other_row(char32_t c) const noexcept {
     return first_other_row_ + static_cast<std::size_t>(it - others_.begin());
 }
 
-double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                        JaroScratch& scratch) {
+double generic_jaro(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                    JaroScratch& scratch) {
     const std::size_t len_a = a.size();
     const std::size_t len_b = b.size();
-    if (len_a == 0 && len_b == 0) return 1.0;
-    if (len_a == 0 || len_b == 0) return 0.0;
+    if (const std::optional<double> empty = jaro_if_empty(len_a, len_b)) return *empty;
     // Equal sequences: a[i] takes b[i] for every i (all earlier b are taken
     // by then), so m = A, no pair is unequal, and the value is exactly 1.0.
     if (len_a == len_b && std::equal(a.begin(), a.end(), b.begin())) return 1.0;
@@ -175,9 +175,9 @@ double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b
     }
 }
 
-double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                                JaroScratch& scratch) {
-    return winkler_adjust(jaro_bitparallel(a, b, pattern_b, scratch), a, b);
+double jaro_winkler(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                    JaroScratch& scratch) {
+    return winkler_adjust(generic_jaro(a, b, pattern_b, scratch), a, b);
 }
 
 }  // namespace refsieve

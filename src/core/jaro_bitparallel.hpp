@@ -1,6 +1,7 @@
-// Bit-parallel Jaro and Jaro–Winkler similarity: the same values as
-// generic_jaro and winkler_adjust (jaro.hpp), bit for bit, computed with
-// per-code-point position masks of the second text.
+// The Jaro and Jaro–Winkler similarity as the module computes them:
+// bit-parallel, with per-code-point position masks of the second text. The
+// values equal the textbook computation (reference/jaro.hpp) bit for bit;
+// the rules both share are in jaro.hpp.
 #pragma once
 
 #include <cstddef>
@@ -54,12 +55,13 @@ struct JaroScratch {
     std::vector<std::size_t> matched;    // mask row of each matched a[i], in a's order
 };
 
-// generic_jaro(a, b), with pattern_b the KeyPattern of b.
-double jaro_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                        JaroScratch& scratch);
+// The Jaro similarity of code point sequences a and b, with pattern_b the
+// KeyPattern of b.
+double generic_jaro(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                    JaroScratch& scratch);
 
-// winkler_adjust(generic_jaro(a, b), a, b), with pattern_b the KeyPattern of b.
-double jaro_winkler_bitparallel(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                                JaroScratch& scratch);
+// The Jaro–Winkler similarity: winkler_adjust of the Jaro similarity.
+double jaro_winkler(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+                    JaroScratch& scratch);
 
 }  // namespace refsieve

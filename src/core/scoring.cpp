@@ -1,100 +1,94 @@
 #include "core/scoring.hpp"
 
-#include <algorithm>
-#include <bit>
-#include <cstdlib>
+#include <limits>
 
+#include "core/scoring_rules.hpp"
 #include "core/text.hpp"
 
 namespace refsieve {
-namespace scoring {
 namespace {
 
-bool contains(std::string_view haystack, std::string_view needle) {
-    return haystack.find(needle) != std::string_view::npos;
+// token_sort_ratio_f64 of two non-empty texts with these keys.
+double key_ratio(const PreparedKey& subject, const PreparedKey& candidate, JaroScratch& scratch) {
+    return ratio_from_similarity(jaro_winkler(subject.code_points, candidate.code_points, candidate.pattern, scratch));
 }
 
-double title_score(std::string_view subject_title, std::string_view candidate_title) {
-    if (subject_title.empty() || candidate_title.empty()) return 0.0;
-    const std::string ns = normalize(subject_title);
-    const std::string nc = normalize(candidate_title);
-    const double ratio = token_sort_ratio_f64(ns, nc);
-    const bool containment = contains(ns, nc) || contains(nc, ns);
-    return title_score_from(ratio, containment, keyword_set(ns), keyword_set(nc));
+double title_score(const PreparedRecord& s, const PreparedRecord& c, JaroScratch& scratch) {
+    if (!s.has_title || !c.has_title) return 0.0;
+    // token_sort_ratio_f64(ns, nc) is 0.0 when either normalised title is empty.
+    const double ratio =
+        s.normalized_title.empty() || c.normalized_title.empty() ? 0.0 : key_ratio(s.title_key, c.title_key, scratch);
+    // Containment only decides the boost, and only when the keyword sets are
+    // equal and the ratio alone does not earn it.
+    const bool containment = s.title_keywords == c.title_keywords && !scoring::is_high(ratio) &&
+                             scoring::one_contains_other(s.normalized_title, c.normalized_title);
+    return scoring::title_score_from(ratio, containment, s.title_keywords, c.title_keywords);
 }
 
-double author_score(std::string_view subject_author, std::string_view candidate_author) {
-    if (subject_author.empty() || candidate_author.empty()) return 0.0;
-    return author_score_from(token_sort_ratio_f64(subject_author, candidate_author));
+double author_score(const PreparedRecord& s, const PreparedRecord& c, JaroScratch& scratch) {
+    if (!s.has_author || !c.has_author) return 0.0;
+    return scoring::author_score_from(key_ratio(s.author_key, c.author_key, scratch));
 }
 
-double bonus_score(const BibItemData& subject, const BibItemData& candidate) {
-    double points = 0.0;
-    if (equal_and_present(subject.doi, candidate.doi)) points = kDoiPoints;
-    if (subject.journal && candidate.journal) {
-        const std::string js = normalize(*subject.journal);
-        const std::string jc = normalize(*candidate.journal);
-        if (!js.empty() && js == jc && equal_and_present(subject.volume, candidate.volume) &&
-            equal_and_present(subject.number, candidate.number)) {
-            points = points + kJournalVolumeNumberPoints;
-        }
-    }
-    if (equal_and_present(subject.pages, candidate.pages)) points = points + kPagesPoints;
-    if (both_present(subject.publisher, candidate.publisher) &&
-        token_sort_ratio_f64(*subject.publisher, *candidate.publisher) > kSimilarityThreshold) {
-        points = points + kPublisherPoints;
-    }
-    return points * kBonusWeight;
-}
+// Pruning by min_score. A candidate is kept when
+//   total = ((title + author) + date) + bonus >= min_score.
+// Rounded addition is non-decreasing in each operand (all partial scores
+// are finite and non-negative), so the same sum with some partial scores
+// replaced by upper bounds of them is >= the computed total; when it is
+// < min_score, so is the total, and the candidate cannot be kept. The upper
+// bounds:
+// - every ratio is jaro_winkler * 100.0 <= 100.0: m <= min(A, B) keeps each
+//   quotient of the Jaro value <= 1 and the value <= 1; for sim > 0.7,
+//   1.0 - sim is exact and w * (1.0 - sim) with w < 1 rounds to at most
+//   1.0 - sim, so the Winkler value is <= 1.0 too;
+// - title_score_from is non-decreasing in the ratio and in containment for
+//   fixed keyword sets: title_score_from(100.0, true, ks, kc) bounds it;
+// - author_score_from is non-decreasing (its boosted branch starts above
+//   where the plain one ends): author_score_from(100.0) bounds it;
+// - the publisher adds 10.0 raw points or none: bonus_score_from(points,
+//   true) bounds the bonus.
+// A NaN min_score fails every comparison: nothing is pruned or kept.
+constexpr double kMaxRatio = 100.0;
 
 }  // namespace
 
-unsigned keyword_set(std::string_view normalised_title) {
-    unsigned set = 0;
-    for (std::size_t k = 0; k < TITLE_KEYWORDS.size(); ++k) {
-        if (contains(normalised_title, TITLE_KEYWORDS[k])) set |= 1u << k;
-    }
-    return set;
-}
-
-double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords) {
-    double unclamped;
-    if (subject_keywords == candidate_keywords) {
-        unclamped = (ratio > kSimilarityThreshold || containment) ? kBoost + ratio : ratio;
-    } else {
-        const int difference = std::abs(std::popcount(subject_keywords) - std::popcount(candidate_keywords));
-        unclamped = ratio - static_cast<double>(kKeywordPenalty * difference);
-    }
-    return std::max(unclamped, 0.0) * kTitleWeight;
-}
-
-double author_score_from(double ratio) {
-    return ratio > kSimilarityThreshold ? (kBoost + ratio) * kAuthorWeight : ratio * kAuthorWeight;
-}
-
-double date_score(const std::optional<std::int32_t>& subject_year, const std::optional<std::int32_t>& candidate_year) {
-    if (!subject_year || !candidate_year) return 0.0;
-    const std::int32_t ys = *subject_year;
-    const std::int32_t yc = *candidate_year;
-    // Exact |ys - yc| for any two 32-bit years, computed without overflow.
-    const std::uint32_t d = ys >= yc ? static_cast<std::uint32_t>(ys) - static_cast<std::uint32_t>(yc)
-                                     : static_cast<std::uint32_t>(yc) - static_cast<std::uint32_t>(ys);
-    if (d == 0) return kSameYear;
-    if (d <= 3) return (100.0 - static_cast<double>(10 * d)) * 0.1;
-    return ys / 10 == yc / 10 ? kSameDecade : 0.0;
-}
-
-}  // namespace scoring
-
-MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate) {
+std::optional<MatchResult> score_candidate_if_kept(const PreparedRecord& s, const PreparedRecord& c, double min_score,
+                                                   JaroScratch& scratch) {
+    using scoring::total_score;
     MatchResult result;
-    result.candidate_index = candidate.index;
-    result.title_score = scoring::title_score(subject.title, candidate.title);
-    result.author_score = scoring::author_score(subject.author, candidate.author);
-    result.date_score = scoring::date_score(subject.year, candidate.year);
-    result.bonus_score = scoring::bonus_score(subject, candidate);
-    result.total_score = ((result.title_score + result.author_score) + result.date_score) + result.bonus_score;
+    result.candidate_index = c.record->index;
+    result.date_score = scoring::date_score(s.record->year, c.record->year);
+    const double points = scoring::identifier_points(*s.record, *c.record,
+                                                     scoring::same_journal(s.normalized_journal, c.normalized_journal));
+    const bool publishers_compared = s.has_publisher && c.has_publisher;
+
+    // The cheap parts are exact; bound the rest (see kMaxRatio).
+    const double bonus_bound = scoring::bonus_score_from(points, publishers_compared);
+    const double author_bound = s.has_author && c.has_author ? scoring::author_score_from(kMaxRatio) : 0.0;
+    const double title_bound = s.has_title && c.has_title
+                                   ? scoring::title_score_from(kMaxRatio, true, s.title_keywords, c.title_keywords)
+                                   : 0.0;
+    if (total_score(title_bound, author_bound, result.date_score, bonus_bound) < min_score) return std::nullopt;
+
+    result.title_score = title_score(s, c, scratch);
+    if (total_score(result.title_score, author_bound, result.date_score, bonus_bound) < min_score) return std::nullopt;
+
+    result.author_score = author_score(s, c, scratch);
+    if (total_score(result.title_score, result.author_score, result.date_score, bonus_bound) < min_score) {
+        return std::nullopt;
+    }
+
+    const bool similar_publishers =
+        publishers_compared && scoring::is_high(key_ratio(s.publisher_key, c.publisher_key, scratch));
+    result.bonus_score = scoring::bonus_score_from(points, similar_publishers);
+    result.total_score = total_score(result.title_score, result.author_score, result.date_score, result.bonus_score);
+    if (!scoring::reaches(result.total_score, min_score)) return std::nullopt;
     return result;
+}
+
+MatchResult score_candidate(const PreparedRecord& subject, const PreparedRecord& candidate, JaroScratch& scratch) {
+    // No total is NaN, so every total reaches -infinity and nothing is pruned.
+    return *score_candidate_if_kept(subject, candidate, -std::numeric_limits<double>::infinity(), scratch);
 }
 
 }  // namespace refsieve

@@ -1,8 +1,10 @@
 #include "core/text.hpp"
 
 #include <algorithm>
+#include <vector>
 
-#include "core/jaro.hpp"
+#include "core/jaro_bitparallel.hpp"
+#include "core/token_key.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 
@@ -24,10 +26,50 @@ bool no_cased_letter_follows(const std::vector<char32_t>& cps, std::size_t i) {
     return true;
 }
 
-void append_joined(std::string& out, std::string_view token) {
-    if (!out.empty()) out.push_back(' ');
-    out.append(token);
+bool is_ascii(std::string_view text) noexcept {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
+
+// normalize() of ASCII text, written into out: the same per-code-point
+// table, without the rules that only non-ASCII code points reach (final
+// sigma, the two-code-point lowercase of U+0130).
+void normalize_ascii_into(std::string_view text, std::string& out) {
+    out.resize(text.size());  // normalising never lengthens ASCII text
+    char* const begin = out.data();
+    char* next = begin;
+    bool in_token = false;
+    for (char byte : text) {
+        const unicode::CharInfo info = unicode::char_info(static_cast<unsigned char>(byte));
+        if (info.flags & unicode::kWhiteSpace) {
+            in_token = false;
+            continue;
+        }
+        if (!in_token && next != begin) *next++ = ' ';
+        in_token = true;
+        *next++ = static_cast<char>(static_cast<unsigned char>(byte) + info.lower_delta);
+    }
+    out.resize(static_cast<std::size_t>(next - begin));
+}
+
+// What one token_sort_ratio_f64 call works in.
+struct TokenSortWork {
+    TokenKeyBuilder builder;
+    std::vector<char32_t> key1;
+    std::vector<char32_t> key2;
+    KeyPattern pattern2;
+    JaroScratch jaro;
+
+    double ratio(std::string_view s1, std::string_view s2) {
+        builder.build(s1, key1);
+        builder.build(s2, key2);
+        pattern2.assign(key2);
+        return ratio_from_similarity(jaro_winkler(key1, key2, pattern2, jaro));
+    }
+};
+
+// Texts up to this many bytes together use the calling thread's kept
+// working storage; longer ones get their own, so nothing large is kept.
+constexpr std::size_t kKeptWorkBytes = 4096;
 
 }  // namespace
 
@@ -62,36 +104,22 @@ std::string normalize(std::string_view text) {
     return out;
 }
 
-std::vector<std::string_view> tokenize_and_sort(std::string_view text) {
-    std::vector<std::string_view> tokens;
-    std::size_t start = 0;
-    bool in_token = false;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t here = i;
-        const char32_t c = utf8::next(text, i);
-        if (unicode::is_white_space(c)) {
-            if (in_token) tokens.push_back(text.substr(start, here - start));
-            in_token = false;
-        } else if (!in_token) {
-            start = here;
-            in_token = true;
-        }
+void normalize_into(std::string_view text, std::string& out) {
+    if (is_ascii(text)) {
+        normalize_ascii_into(text, out);
+    } else {
+        out = normalize(text);
     }
-    if (in_token) tokens.push_back(text.substr(start));
-    // std::string_view compares bytes as unsigned char, shorter prefix first.
-    std::sort(tokens.begin(), tokens.end());
-    return tokens;
 }
 
 double token_sort_ratio_f64(std::string_view s1, std::string_view s2) {
     if (s1.empty() || s2.empty()) return 0.0;
-    const std::string norm1 = normalize(s1);
-    const std::string norm2 = normalize(s2);
-    std::string key1;
-    std::string key2;
-    for (std::string_view token : tokenize_and_sort(norm1)) append_joined(key1, token);
-    for (std::string_view token : tokenize_and_sort(norm2)) append_joined(key2, token);
-    return jaro_winkler(key1, key2) * 100.0;
+    if (s1.size() + s2.size() <= kKeptWorkBytes) {
+        thread_local TokenSortWork work;
+        return work.ratio(s1, s2);
+    }
+    TokenSortWork work;
+    return work.ratio(s1, s2);
 }
 
 }  // namespace refsieve

@@ -1,9 +1,8 @@
-// Text normalisation and the token-sort ratio.
+// Text normalisation and the token-sort ratio, as the module computes them.
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace refsieve {
 
@@ -11,12 +10,17 @@ namespace refsieve {
 // every run of White_Space into one space, trimming both ends.
 std::string normalize(std::string_view text);
 
-// The whitespace-separated tokens of text, as views into it, sorted by
-// their UTF-8 bytes (which is code point order). Text is not changed.
-std::vector<std::string_view> tokenize_and_sort(std::string_view text);
+// normalize(text), written into out and reusing its storage.
+void normalize_into(std::string_view text, std::string& out);
+
+// The token-sort ratio from the Jaro–Winkler similarity of the two sorted
+// token keys: one multiplication by 100.0, neither rounded nor clamped.
+inline double ratio_from_similarity(double similarity) noexcept { return similarity * 100.0; }
 
 // Jaro–Winkler similarity of the sorted normalised tokens of s1 and s2,
-// times 100. Zero when either argument is empty.
+// times 100. Zero when either argument is empty. Once the calling thread's
+// working storage has grown, a call allocates nothing (for texts of up to
+// 4 KiB together).
 double token_sort_ratio_f64(std::string_view s1, std::string_view s2);
 
 }  // namespace refsieve

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "python/errors.hpp"
+#include "python/result.hpp"
 
 namespace refsieve::py {
 
@@ -21,5 +22,13 @@ struct FunctionDescription {
 // error, a TypeError worded like the interpreter's own.
 std::optional<PyErr> extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+// A converted argument, or its conversion error attributed to the
+// parameter `name` by argument_extraction_error.
+template <class T>
+Result<T> for_argument(const char* name, Result<T> converted) {
+    if (!converted.ok()) return argument_extraction_error(name, std::move(converted).error());
+    return converted;
+}
 
 }  // namespace refsieve::py

@@ -1,10 +1,16 @@
 #include "python/errors.hpp"
 
-#include <cstdio>
-#include <cstdlib>
+#include "core/failure.hpp"
+#include "python/calls.hpp"
 
 namespace refsieve::py {
 namespace {
+
+constexpr const char* kPanicExceptionDoc =
+    "The exception raised when refsieve's native code panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.";
 
 // The pending exception as one instance (new reference), clearing it.
 PyObject* fetch_raised_exception() {
@@ -55,12 +61,6 @@ PyRef exception_text(PyObject* value) {
     return PyRef::steal(PyUnicode_FromFormat("<unprintable %U object>", type_name.get()));
 }
 
-void report_panic(const std::string* message, const std::source_location& where) {
-    std::fprintf(stderr, "refsieve: internal failure at %s:%u: %s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), message ? message->c_str() : "(no message)");
-    std::fflush(stderr);
-}
-
 }  // namespace
 
 PyErr PyErr::new_err(PyObject* type, std::string message) {
@@ -95,13 +95,10 @@ PyErr PyErr::take() {
         const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
         std::string message = utf8 ? std::string(utf8, static_cast<std::size_t>(size)) : std::string("PanicException");
         if (!utf8) PyErr_Clear();
-        std::fputs(
-            "--- PanicException from Python code called by refsieve ---\n"
-            "Python stack trace below:\n",
-            stderr);
+        write_report("--- PanicException from Python code called by refsieve ---\nPython stack trace below:");
         restore_raised_exception(exc.release());
         PyErr_PrintEx(0);
-        panic(std::move(message));
+        fail(std::move(message));
     }
     PyErr err;
     err.type_ = PyRef::borrow(type);
@@ -133,40 +130,14 @@ void PyErr::restore() && {
     restore_raised_exception(value);
 }
 
-void panic(std::string message, std::source_location where) {
-    report_panic(&message, where);
-    throw Panic{std::move(message)};
-}
-
-void fatal_allocation_failure() noexcept {
-    std::fputs("refsieve: memory allocation failed\n", stderr);
-    std::abort();
-}
-
-void api_call_failed(std::source_location where) {
-    PyErr_Print();
-    panic("Python API call failed", where);
-}
-
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type != nullptr) return type;
-    PyObject* created =
-        PyErr_NewExceptionWithDoc("refsieve_runtime.PanicException",
-                                  "The exception raised when refsieve's native code panics.\n\n"
-                                  "Like SystemExit, this exception is derived from BaseException so that\n"
-                                  "it will typically propagate all the way through the stack and cause the\n"
-                                  "Python interpreter to exit.",
-                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) {
-        PyErr_Print();
-        panic("Failed to initialize new exception type.");
-    }
-    if (type != nullptr) {
-        Py_DECREF(created);  // another initialisation got there first
-    } else {
-        type = created;
-    }
+    PyRef created = py::created(
+        PyErr_NewExceptionWithDoc("refsieve_runtime.PanicException", kPanicExceptionDoc, PyExc_BaseException, nullptr),
+        "Failed to initialize new exception type.");
+    // Another initialisation may have got there first; its class is kept.
+    if (type == nullptr) type = created.release();
     return type;
 }
 
@@ -174,11 +145,11 @@ PyErr argument_extraction_error(const char* name, PyErr error) {
     if (error.type() != PyExc_TypeError) return error;
     PyObject* value = error.value();
     if (error.type() != PyExc_TypeError) return error;  // could not even be made
-    PyRef text = exception_text(value);
-    if (!text) return PyErr::take();
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    if (!message) return PyErr::take();
-    PyErr remapped = PyErr::new_err(PyExc_TypeError, std::move(message));
+    Result<PyRef> text = or_pending_error(exception_text(value));
+    if (!text.ok()) return std::move(text).error();
+    Result<PyRef> message = or_pending_error(PyUnicode_FromFormat("argument '%s': %U", name, text.value().get()));
+    if (!message.ok()) return std::move(message).error();
+    PyErr remapped = PyErr::new_err(PyExc_TypeError, std::move(message).value());
     PyObject* new_value = remapped.value();
     PyException_SetCause(new_value, PyException_GetCause(value));
     return remapped;

@@ -1,9 +1,7 @@
-// Python errors as values, internal failures, and the wording of type
-// mismatches and argument errors.
+// Python errors as values, the PanicException class, and the wording of
+// type mismatches and argument errors.
 #pragma once
 
-#include <optional>
-#include <source_location>
 #include <string>
 
 #include "python/py_ref.hpp"
@@ -21,7 +19,7 @@ public:
     // "'{type name}' object cannot be converted to '{target}'", built lazily.
     static PyErr downcast(PyObject* obj, const char* target);
     // Takes the exception pending in the interpreter, or a SystemError when
-    // none is pending. A PanicException taken this way is re-raised as an
+    // none is pending. A PanicException taken this way is raised again as an
     // internal failure instead of being returned.
     static PyErr take();
 
@@ -41,22 +39,6 @@ private:
     PyRef downcast_type_;  // lazy type-mismatch: the offending type
     const char* downcast_target_ = nullptr;
 };
-
-// An unrecoverable fault in native code. It unwinds to the entry guard and
-// reaches Python as PanicException.
-struct Panic {
-    std::optional<std::string> message;
-};
-
-// Reports an internal failure on standard error and throws it as Panic.
-[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
-
-// Native memory is exhausted: report it and end the process.
-[[noreturn]] void fatal_allocation_failure() noexcept;
-
-// The interpreter could not create a result object: print its error and
-// fail as an internal failure with "Python API call failed".
-[[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
 
 // The PanicException class, created on first use.
 PyObject* panic_exception_type();

@@ -5,17 +5,14 @@
 #include <new>
 #include <utility>
 
+#include "core/failure.hpp"
 #include "python/result.hpp"
 
 namespace refsieve::py {
 
 namespace detail {
 // Raises a caught internal failure as PanicException.
-void raise_panic(const Panic& failure);
-// Converts any other escaped C++ exception into a caught internal failure.
-Panic panic_from_current_exception();
-// Writes "uncaught panic at ffi boundary" and aborts the process.
-[[noreturn]] void abort_uncaught_panic() noexcept;
+void raise_panic(const InternalFailure& failure);
 }  // namespace detail
 
 // Runs body (which returns Result<PyRef>) and hands its outcome to the
@@ -28,18 +25,18 @@ PyObject* trampoline(Body&& body) noexcept {
             if (result.ok()) return std::move(result).value().release();
             std::move(result).error().restore();
             return nullptr;
-        } catch (const Panic& failure) {
+        } catch (const InternalFailure& failure) {
             detail::raise_panic(failure);
             return nullptr;
         } catch (const std::bad_alloc&) {
-            fatal_allocation_failure();
+            abort_out_of_memory();
         } catch (...) {
-            detail::raise_panic(detail::panic_from_current_exception());
+            detail::raise_panic(failure_from_current_exception("an unexpected C++ exception"));
             return nullptr;
         }
     } catch (...) {
         // A failure while raising a failure: nothing sound is left to do.
-        detail::abort_uncaught_panic();
+        abort_with_report("uncaught panic at ffi boundary");
     }
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "python/calls.hpp"
 #include "python/functions.hpp"
 #include "python/guard.hpp"
 
@@ -17,10 +18,10 @@ PyModuleDef module_definition = {
     "A Python module implemented in native code for fast fuzzy matching of bibliographic references.",
     0,        // no per-module state
     nullptr,  // functions are added by the initialiser
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    nullptr,  // no slots
+    nullptr,  // no traverse
+    nullptr,  // no clear
+    nullptr,  // no free
 };
 
 PyMethodDef method_definitions[] = {
@@ -45,28 +46,29 @@ Result<PyRef> module_all_list(PyObject* module) {
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyErr::take();
         PyErr_Clear();
-        all = PyRef::steal(PyList_New(0));
-        if (!all) return PyErr::take();
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return PyErr::take();
-        return all;
+        Result<PyRef> created = or_pending_error(PyList_New(0));
+        if (!created.ok()) return created;
+        Status set = or_pending_error(PyObject_SetAttrString(module, "__all__", created.value().get()));
+        if (!set.ok()) return std::move(set).error();
+        return created;
     }
     if (!PyList_Check(all.get())) return PyErr::downcast(all.get(), "PyList");
     return all;
 }
 
 Status add_function(PyObject* module, PyMethodDef* definition) {
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) return PyErr::take();
-    PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-    if (!function) return PyErr::take();
-    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) return PyErr::take();
-    if (!PyUnicode_Check(name.get())) return PyErr::downcast(name.get(), "PyString");
+    Result<PyRef> module_name = or_pending_error(PyModule_GetNameObject(module));
+    if (!module_name.ok()) return std::move(module_name).error();
+    Result<PyRef> function = or_pending_error(PyCMethod_New(definition, module, module_name.value().get(), nullptr));
+    if (!function.ok()) return std::move(function).error();
+    Result<PyRef> name = or_pending_error(PyObject_GetAttrString(function.value().get(), "__name__"));
+    if (!name.ok()) return std::move(name).error();
+    if (!PyUnicode_Check(name.value().get())) return PyErr::downcast(name.value().get(), "PyString");
     Result<PyRef> all = module_all_list(module);
     if (!all.ok()) return std::move(all).error();
-    if (PyList_Append(all.value().get(), name.get()) < 0) return PyErr::take();
-    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return PyErr::take();
-    return success();
+    Status appended = or_pending_error(PyList_Append(all.value().get(), name.value().get()));
+    if (!appended.ok()) return appended;
+    return or_pending_error(PyObject_SetAttr(module, name.value().get(), function.value().get()));
 }
 
 Status initialise(PyObject* module) {
@@ -89,11 +91,11 @@ Result<PyRef> create_module() {
     }
     if (cached_module != nullptr) return PyRef::borrow(cached_module);
 
-    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, kApiVersion));
-    if (!module) return PyErr::take();
-    Status initialised = initialise(module.get());
+    Result<PyRef> module = or_pending_error(PyModule_Create2(&module_definition, kApiVersion));
+    if (!module.ok()) return module;
+    Status initialised = initialise(module.value().get());
     if (!initialised.ok()) return std::move(initialised).error();
-    if (cached_module == nullptr) cached_module = module.release();
+    if (cached_module == nullptr) cached_module = module.value().release();
     return PyRef::borrow(cached_module);
 }
 

@@ -1,10 +1,15 @@
-#include "python/records.hpp"
+#include "python/convert_in.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+
+#include "core/failure.hpp"
+#include "python/arguments.hpp"
+#include "python/calls.hpp"
 
 namespace refsieve::py {
 namespace {
@@ -20,10 +25,8 @@ const std::array<PyObject*, kFieldCount>& record_keys() {
     static std::array<PyObject*, kFieldCount> keys{};
     static bool ready = false;
     if (!ready) {
-        for (std::size_t i = 0; i < kFieldCount; ++i) {
-            keys[i] = PyUnicode_InternFromString(kFieldNames[i]);
-            if (keys[i] == nullptr) api_call_failed();
-        }
+        for (std::size_t i = 0; i < kFieldCount; ++i)
+            keys[i] = created(PyUnicode_InternFromString(kFieldNames[i])).release();
         ready = true;
     }
     return keys;
@@ -39,24 +42,10 @@ PyErr failed_to_extract_struct_field(PyErr cause, Field field) {
     return error;
 }
 
-Result<std::uint64_t> extract_u64(PyObject* value) {
-    PyRef index_owner;
-    if (!PyLong_Check(value)) {
-        index_owner = PyRef::steal(PyNumber_Index(value));
-        if (!index_owner) return PyErr::take();
-        value = index_owner.get();
-    }
-    const unsigned long long n = PyLong_AsUnsignedLongLong(value);
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return PyErr::take();
-    return static_cast<std::uint64_t>(n);
-}
-
 Result<std::string> extract_text(PyObject* value) {
-    if (!PyUnicode_Check(value)) return PyErr::downcast(value, "PyString");
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) return PyErr::take();
-    return std::string(utf8, static_cast<std::size_t>(size));
+    Result<std::string_view> text = borrow_text(value);
+    if (!text.ok()) return std::move(text).error();
+    return std::string(text.value());
 }
 
 Result<std::optional<std::string>> extract_optional_text(PyObject* value) {
@@ -68,27 +57,30 @@ Result<std::optional<std::string>> extract_optional_text(PyObject* value) {
 
 Result<std::optional<std::int32_t>> extract_year(PyObject* value) {
     if (value == Py_None) return std::optional<std::int32_t>();
-    const long year = PyLong_AsLong(value);
-    if (year == -1 && PyErr_Occurred()) return PyErr::take();
-    if (year < std::numeric_limits<std::int32_t>::min() || year > std::numeric_limits<std::int32_t>::max()) {
+    Result<long> year = or_pending_error(PyLong_AsLong(value), -1L);
+    if (!year.ok()) return std::move(year).error();
+    if (year.value() < std::numeric_limits<std::int32_t>::min() ||
+        year.value() > std::numeric_limits<std::int32_t>::max()) {
         return PyErr::new_err(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
-    return std::optional<std::int32_t>(static_cast<std::int32_t>(year));
+    return std::optional<std::int32_t>(static_cast<std::int32_t>(year.value()));
 }
 
 // Fetches one field's value and converts it with `convert` into `out`.
 template <class T, class Convert>
 Status extract_struct_field(PyObject* object, Field field, T& out, Convert convert) {
-    PyRef value = PyRef::steal(PyObject_GetItem(object, record_keys()[field]));
-    if (!value) return PyErr::take();
-    Result<T> converted = convert(value.get());
+    Result<PyRef> value = or_pending_error(PyObject_GetItem(object, record_keys()[field]));
+    if (!value.ok()) return std::move(value).error();
+    Result<T> converted = convert(value.value().get());
     if (!converted.ok()) return failed_to_extract_struct_field(std::move(converted).error(), field);
     out = std::move(converted).value();
     return success();
 }
 
-// Rust's Vec refuses a capacity whose byte size exceeds isize::MAX; a
-// reported length that large cannot be reserved, or even computed.
+// Room for records is never reserved beyond PY_SSIZE_T_MAX bytes, the
+// largest size of any object on this platform. A sequence that reports more
+// records than fit in it is not believed: no room can be reserved for them,
+// and the call fails as "capacity overflow".
 constexpr std::size_t kMaxRecords = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(BibItemData);
 // Only lists and tuples report a length that is sure to be true; other
 // sequences get at most this much room up front and grow as items arrive.
@@ -101,12 +93,39 @@ void reserve_for_reported_length(PyObject* object, std::vector<BibItemData>& rec
         return;
     }
     const auto length = static_cast<std::size_t>(reported);
-    if (length > kMaxRecords) panic("capacity overflow");
+    if (length > kMaxRecords) fail("capacity overflow");
     const bool trusted = PyList_CheckExact(object) || PyTuple_CheckExact(object);
     records.reserve(trusted ? length : std::min(length, kUntrustedReserve));
 }
 
 }  // namespace
+
+Result<std::uint64_t> extract_u64(PyObject* value) {
+    PyRef index_owner;
+    if (!PyLong_Check(value)) {
+        Result<PyRef> index = or_pending_error(PyNumber_Index(value));
+        if (!index.ok()) return std::move(index).error();
+        index_owner = std::move(index).value();
+        value = index_owner.get();
+    }
+    Result<unsigned long long> n =
+        or_pending_error(PyLong_AsUnsignedLongLong(value), static_cast<unsigned long long>(-1));
+    if (!n.ok()) return std::move(n).error();
+    return static_cast<std::uint64_t>(n.value());
+}
+
+Result<double> extract_f64(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+    return or_pending_error(PyFloat_AsDouble(value), -1.0);
+}
+
+Result<std::string_view> borrow_text(PyObject* value) {
+    if (!PyUnicode_Check(value)) return PyErr::downcast(value, "PyString");
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) return PyErr::take();
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
 
 Result<BibItemData> extract_bound(PyObject* object) {
     BibItemData record;
@@ -128,13 +147,13 @@ Result<std::vector<BibItemData>> extract_sequence(PyObject* object) {
     if (!PySequence_Check(object)) return PyErr::downcast(object, "Sequence");
     std::vector<BibItemData> records;
     reserve_for_reported_length(object, records);
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return PyErr::take();
+    Result<PyRef> iterator = or_pending_error(PyObject_GetIter(object));
+    if (!iterator.ok()) return std::move(iterator).error();
     for (;;) {
-        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        PyRef item = PyRef::steal(PyIter_Next(iterator.value().get()));
         if (!item) {
             if (PyErr_Occurred()) return PyErr::take();
-            break;
+            break;  // exhausted
         }
         Result<BibItemData> record = extract_bound(item.get());
         if (!record.ok()) return std::move(record).error();
@@ -147,68 +166,7 @@ Result<std::vector<BibItemData>> extract_argument(PyObject* object, const char* 
     if (PyUnicode_Check(object)) {
         return argument_extraction_error(name, PyErr::new_err(PyExc_TypeError, "Can't extract `str` to `Vec`"));
     }
-    Result<std::vector<BibItemData>> records = extract_sequence(object);
-    if (!records.ok()) return argument_extraction_error(name, std::move(records).error());
-    return records;
-}
-
-namespace {
-
-// The interpreter cannot make a result object: an internal failure.
-PyRef checked(PyObject* created) {
-    if (created == nullptr) api_call_failed();
-    return PyRef::steal(created);
-}
-
-Status insert(PyObject* dict, const char* key, PyRef value) {
-    PyRef key_object = checked(PyUnicode_FromString(key));
-    if (PyDict_SetItem(dict, key_object.get(), value.get()) < 0) return PyErr::take();
-    return success();
-}
-
-}  // namespace
-
-Result<PyRef> into_pyobject(MatchResult&& result) {
-    PyRef dict = checked(PyDict_New());
-    const std::pair<const char*, double> scores[] = {
-        {"total_score", result.total_score}, {"title_score", result.title_score}, {"author_score", result.author_score},
-        {"date_score", result.date_score},   {"bonus_score", result.bonus_score},
-    };
-    Status status = insert(dict.get(), "candidate_index", checked(PyLong_FromUnsignedLongLong(result.candidate_index)));
-    for (const auto& [key, score] : scores) {
-        if (!status.ok()) break;
-        status = insert(dict.get(), key, checked(PyFloat_FromDouble(score)));
-    }
-    if (!status.ok()) return std::move(status).error();
-    return dict;
-}
-
-Result<PyRef> owned_sequence_into_pyobject(std::vector<MatchResult>&& results) {
-    std::vector<MatchResult> owned = std::move(results);
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(owned.size())));
-    for (std::size_t i = 0; i < owned.size(); ++i) {
-        Result<PyRef> item = into_pyobject(std::move(owned[i]));
-        if (!item.ok()) return std::move(item).error();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), std::move(item).value().release());
-    }
-    return list;
-}
-
-Result<PyRef> into_pyobject(batch::SubjectMatchResult&& result) {
-    batch::SubjectMatchResult owned = std::move(result);
-    PyRef dict = checked(PyDict_New());
-    Status status = insert(dict.get(), "subject_index", checked(PyLong_FromUnsignedLongLong(owned.subject_index)));
-    if (status.ok()) {
-        Result<PyRef> matches = owned_sequence_into_pyobject(std::move(owned.matches));
-        if (!matches.ok()) return std::move(matches).error();
-        status = insert(dict.get(), "matches", std::move(matches).value());
-    }
-    if (status.ok()) {
-        status =
-            insert(dict.get(), "candidates_searched", checked(PyLong_FromUnsignedLongLong(owned.candidates_searched)));
-    }
-    if (!status.ok()) return std::move(status).error();
-    return dict;
+    return for_argument(name, extract_sequence(object));
 }
 
 }  // namespace refsieve::py

@@ -1,8 +1,8 @@
-#include "core/jaro.hpp"
+#include "reference/jaro.hpp"
 
 #include "core/utf8.hpp"
 
-namespace refsieve {
+namespace refsieve::reference {
 
 double jaro_winkler(std::string_view a, std::string_view b) {
     const std::vector<char32_t> ca = utf8::decode(a);
@@ -12,4 +12,4 @@ double jaro_winkler(std::string_view a, std::string_view b) {
     return winkler_adjust(generic_jaro(sa, sb), sa, sb);
 }
 
-}  // namespace refsieve
+}  // namespace refsieve::reference

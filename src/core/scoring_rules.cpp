@@ -1,0 +1,74 @@
+#include "core/scoring_rules.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <utility>
+
+namespace refsieve::scoring {
+
+unsigned keyword_set(std::string_view normalised_title) {
+    unsigned set = 0;
+    for (std::size_t k = 0; k < TITLE_KEYWORDS.size(); ++k) {
+        if (normalised_title.find(TITLE_KEYWORDS[k]) != std::string_view::npos) set |= 1u << k;
+    }
+    return set;
+}
+
+// A text never contains a longer one, and of two texts of one length each
+// contains the other exactly when they are equal, so only the longer one
+// needs searching.
+bool one_contains_other(std::string_view x, std::string_view y) noexcept {
+    if (x.size() < y.size()) std::swap(x, y);
+    return x.find(y) != std::string_view::npos;
+}
+
+double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords) {
+    double unclamped;
+    if (subject_keywords == candidate_keywords) {
+        unclamped = (is_high(ratio) || containment) ? kBoost + ratio : ratio;
+    } else {
+        const int difference = std::abs(std::popcount(subject_keywords) - std::popcount(candidate_keywords));
+        unclamped = ratio - static_cast<double>(kKeywordPenalty * difference);
+    }
+    return std::max(unclamped, 0.0) * kTitleWeight;
+}
+
+double author_score_from(double ratio) {
+    return is_high(ratio) ? (kBoost + ratio) * kAuthorWeight : ratio * kAuthorWeight;
+}
+
+double date_score(const std::optional<std::int32_t>& subject_year, const std::optional<std::int32_t>& candidate_year) {
+    if (!subject_year || !candidate_year) return 0.0;
+    const std::int32_t ys = *subject_year;
+    const std::int32_t yc = *candidate_year;
+    // Exact |ys - yc| for any two 32-bit years, computed without overflow.
+    const std::uint32_t d = ys >= yc ? static_cast<std::uint32_t>(ys) - static_cast<std::uint32_t>(yc)
+                                     : static_cast<std::uint32_t>(yc) - static_cast<std::uint32_t>(ys);
+    if (d == 0) return kSameYear;
+    if (d <= 3) return (100.0 - static_cast<double>(10 * d)) * 0.1;
+    return ys / 10 == yc / 10 ? kSameDecade : 0.0;
+}
+
+bool same_journal(const std::optional<std::string>& subject_normalised,
+                  const std::optional<std::string>& candidate_normalised) {
+    return subject_normalised && candidate_normalised && !subject_normalised->empty() &&
+           *subject_normalised == *candidate_normalised;
+}
+
+double identifier_points(const BibItemData& subject, const BibItemData& candidate, bool same_journal) {
+    double points = 0.0;
+    if (equal_and_present(subject.doi, candidate.doi)) points = kDoiPoints;
+    if (same_journal && equal_and_present(subject.volume, candidate.volume) &&
+        equal_and_present(subject.number, candidate.number)) {
+        points = points + kJournalVolumeNumberPoints;
+    }
+    if (equal_and_present(subject.pages, candidate.pages)) points = points + kPagesPoints;
+    return points;
+}
+
+double bonus_score_from(double identifier_points, bool similar_publishers) {
+    return (similar_publishers ? identifier_points + kPublisherPoints : identifier_points) * kBonusWeight;
+}
+
+}  // namespace refsieve::scoring

@@ -1,0 +1,49 @@
+// Sorted token keys: the normalised tokens of a text, sorted by their bytes
+// and joined by single spaces, as code points. The token-sort ratio is the
+// Jaro–Winkler similarity of two such keys (normalize is idempotent, so the
+// key of a normalised text is the key of the raw text).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace refsieve {
+
+// Builds sorted token keys, reusing its storage from key to key.
+class TokenKeyBuilder {
+public:
+    // The key of text, written into key.
+    void build(std::string_view text, std::vector<char32_t>& key);
+
+    // The key of a text that is normalised already.
+    void build_normalized(std::string_view normalized, std::vector<char32_t>& key);
+
+private:
+    // A token and its first eight bytes as a big-endian number (zero-padded):
+    // tokens whose numbers differ are ordered by them, as by their bytes.
+    struct SortToken {
+        std::uint64_t prefix;
+        std::string_view text;
+
+        explicit SortToken(std::string_view token);
+        // Byte order: bytes compared as unsigned, a prefix first.
+        friend bool operator<(const SortToken& a, const SortToken& b) noexcept {
+            return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+        }
+    };
+
+    std::string normalized_;
+    std::vector<SortToken> tokens_;
+};
+
+// The key of one text.
+inline std::vector<char32_t> token_sort_key(std::string_view text) {
+    TokenKeyBuilder builder;
+    std::vector<char32_t> key;
+    builder.build(text, key);
+    return key;
+}
+
+}  // namespace refsieve

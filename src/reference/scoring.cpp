@@ -1,0 +1,50 @@
+#include "reference/scoring.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "core/scoring_rules.hpp"
+#include "core/text.hpp"
+#include "reference/text.hpp"
+
+namespace refsieve::reference {
+namespace {
+
+double title_score(std::string_view subject_title, std::string_view candidate_title) {
+    if (subject_title.empty() || candidate_title.empty()) return 0.0;
+    const std::string ns = normalize(subject_title);
+    const std::string nc = normalize(candidate_title);
+    const double ratio = reference::token_sort_ratio_f64(ns, nc);
+    const bool containment = scoring::one_contains_other(ns, nc);
+    return scoring::title_score_from(ratio, containment, scoring::keyword_set(ns), scoring::keyword_set(nc));
+}
+
+double author_score(std::string_view subject_author, std::string_view candidate_author) {
+    if (subject_author.empty() || candidate_author.empty()) return 0.0;
+    return scoring::author_score_from(reference::token_sort_ratio_f64(subject_author, candidate_author));
+}
+
+double bonus_score(const BibItemData& subject, const BibItemData& candidate) {
+    const bool same_journal = subject.journal && candidate.journal &&
+                              scoring::same_journal(normalize(*subject.journal), normalize(*candidate.journal));
+    const bool similar_publishers =
+        scoring::both_present(subject.publisher, candidate.publisher) &&
+        scoring::is_high(reference::token_sort_ratio_f64(*subject.publisher, *candidate.publisher));
+    return scoring::bonus_score_from(scoring::identifier_points(subject, candidate, same_journal), similar_publishers);
+}
+
+}  // namespace
+
+MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate) {
+    MatchResult result;
+    result.candidate_index = candidate.index;
+    result.title_score = title_score(subject.title, candidate.title);
+    result.author_score = author_score(subject.author, candidate.author);
+    result.date_score = scoring::date_score(subject.year, candidate.year);
+    result.bonus_score = bonus_score(subject, candidate);
+    result.total_score =
+        scoring::total_score(result.title_score, result.author_score, result.date_score, result.bonus_score);
+    return result;
+}
+
+}  // namespace refsieve::reference

@@ -1,0 +1,15 @@
+// The straightforward candidate scoring: each field normalised and compared
+// afresh for every pair, with the straightforward token-sort ratio. Only
+// tests, fuzzers and benchmarks use it, as the result that the shipped
+// score_candidate (core/scoring.hpp) must equal bit for bit.
+#pragma once
+
+#include "core/record.hpp"
+
+namespace refsieve::reference {
+
+// Title, author, date and bonus scores of candidate against subject, and
+// their total.
+MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate);
+
+}  // namespace refsieve::reference
