@@ -5,15 +5,19 @@ Usage: python tools/check_dist.py DIST_DIR
 The sdist must carry the generated Unicode tables and their generator (so
 it builds without the Unicode data files); the wheel must carry the
 extension module, its stubs, the command-line tool with its bundled sample,
-the console script and the project metadata.
+the console script and the project metadata, and its module must export
+PyInit_refsieve alone (check_exports.py).
 """
 
 import sys
 import tarfile
+import tempfile
 import zipfile
 from email.parser import Parser
 from fnmatch import fnmatch
 from pathlib import Path
+
+from check_exports import export_problems
 
 SDIST_MEMBERS = [
     "pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "LICENSE",
@@ -51,6 +55,10 @@ def main(dist):
         info = next(name for name in names if name.endswith(".dist-info/METADATA")).rsplit("/", 1)[0]
         metadata = archive.read(f"{info}/METADATA").decode()
         entry_points = archive.read(f"{info}/entry_points.txt").decode()
+        modules = [name for name in names if fnmatch(name, WHEEL_MEMBERS[0])]
+        with tempfile.TemporaryDirectory() as scratch:
+            for module in modules:
+                problems += export_problems(archive.extract(module, scratch))
     problems += [f"wheel lacks {name}" for name in missing(names, WHEEL_MEMBERS)]
     headers = Parser().parsestr(metadata)
     lines = [f"{key}: {value}" for key, value in headers.items()]
