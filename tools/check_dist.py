@@ -32,7 +32,7 @@ WHEEL_MEMBERS = [
     "refsieve_cli/sample/references.json", "refsieve_cli/sample/catalogue.json",
 ]
 METADATA_LINES = [
-    "Requires-Dist: bibtexparser*", "License: MIT", "Project-URL: Homepage, *",
+    "Requires-Dist: bibtexparser*", "License: MIT",
     "Classifier: Programming Language :: Python :: 3.11", "Classifier: Programming Language :: Python :: 3.12",
     "Classifier: Programming Language :: Python :: 3.13",
 ]

@@ -7,10 +7,11 @@ namespace refsieve::py {
 namespace {
 
 constexpr const char* kPanicExceptionDoc =
-    "The exception raised when refsieve's native code panics.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.";
+    "Raised when refsieve's native code fails internally (it \"panics\")\n"
+    "and gives up on the call.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception,\n"
+    "so an `except Exception` clause lets it pass: as a rule it propagates\n"
+    "through the whole stack and ends the interpreter.";
 
 // The pending exception as one instance (new reference), clearing it.
 PyObject* fetch_raised_exception() {
