@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "python/calls.hpp"
+
 namespace refsieve::py {
 namespace {
 
@@ -20,10 +22,10 @@ PyErr too_many_positional(const FunctionDescription& description, Py_ssize_t giv
 PyErr unexpected_keyword(const FunctionDescription& description, PyObject* keyword) {
     // The keyword may hold lone surrogates, so the message is formatted by
     // the interpreter from the keyword's str().
-    PyRef message = PyRef::steal(
+    Result<PyRef> message = or_pending_error(
         PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", display_name(description).c_str(), keyword));
-    if (!message) return PyErr::take();
-    return PyErr::new_err(PyExc_TypeError, std::move(message));
+    if (!message.ok()) return std::move(message).error();
+    return PyErr::new_err(PyExc_TypeError, std::move(message).value());
 }
 
 PyErr multiple_values(const FunctionDescription& description, const char* parameter) {
