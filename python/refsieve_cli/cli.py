@@ -1,10 +1,13 @@
 """The ``refsieve`` command: resolve the references in one file against another.
 
-``refsieve match SUBJECTS CANDIDATES`` reads both files (JSON Lines, JSON,
-CSV or BibTeX), scores the subjects in chunks against all candidates with
-``refsieve.score_batch`` and writes one row per match. ``refsieve demo``
-does the same for the bundled sample. Malformed input ends the command with
-one line on standard error that names the file, the line and the field.
+``refsieve match SUBJECTS CANDIDATES`` reads both sides, maps their fields,
+canonicalises the values, scores the subjects in bounded calls and writes
+one row per match; ``refsieve demo`` does the same for the bundled sample.
+This module only parses the command line and reports; the stages are in
+:mod:`refsieve_cli.load`, :mod:`refsieve_cli.scoring` and
+:mod:`refsieve_cli.output`. Malformed input ends the command with one line
+on standard error that names the file, the line and the field, before
+anything is written.
 """
 
 from __future__ import annotations
@@ -12,153 +15,109 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
-import csv
-import json
 import math
 import os
+import signal
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+import threading
+from collections.abc import Iterator, Sequence
 from importlib import metadata, resources
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol, TextIO
+from types import FrameType
+from typing import Any
 
-import refsieve
-
+from refsieve_cli.errors import InputError, Report
+from refsieve_cli.fields import FieldMap, parse_map
+from refsieve_cli.load import BAD_VALUES, DEFAULT_MAX_FIELD_LENGTH, SHOWN_FIELDS, LoadOptions, Records, load_side
+from refsieve_cli.output import WRITERS, OutputError, RowWriter, open_output
 from refsieve_cli.progress import Progress
-from refsieve_cli.readers import InputError, Records, read_records
+from refsieve_cli.readers import FORMATS, Source
+from refsieve_cli.scoring import match_rows, row_columns
 
-if TYPE_CHECKING:
-    from refsieve import Record, SubjectResult
-
-OUTPUT_COLUMNS = (
-    "subject_index",
-    "subject_key",
-    "candidate_index",
-    "candidate_key",
-    "total_score",
-    "title_score",
-    "author_score",
-    "date_score",
-    "bonus_score",
-)
 DEFAULT_TOP_N = 1
-DEFAULT_MIN_SCORE = 90.0
+DEFAULT_MIN_SCORE = 120.0
 DEFAULT_CHUNK_SIZE = 256
+# The most that a title and a year can score together.
+TITLE_AND_YEAR = 110.0
+# A DOI match whose titles score below this has titles that do not agree closely.
+DOI_TITLE_WARNING = 50.0
 
 
 class CommandError(Exception):
     """A user error that ends the command with a one-line message."""
 
 
-class RowWriter(Protocol):
-    def write(self, row: dict[str, Any]) -> None: ...
+class Terminated(BaseException):
+    """The process was asked to stop (SIGTERM)."""
 
 
-class JsonLinesWriter:
-    def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-
-    def write(self, row: dict[str, Any]) -> None:
-        self.stream.write(json.dumps(row, ensure_ascii=False) + "\n")
-
-
-class CsvWriter:
-    def __init__(self, stream: TextIO) -> None:
-        self.writer = csv.writer(stream, lineterminator="\n")
-        self.writer.writerow(OUTPUT_COLUMNS)
-
-    def write(self, row: dict[str, Any]) -> None:
-        self.writer.writerow(row[column] for column in OUTPUT_COLUMNS)
+def _sources(args: argparse.Namespace, side: str, first: str) -> list[Source]:
+    options = vars(args)
+    encoding = options[f"{side}_encoding"] or args.encoding
+    fmt = options[f"{side}_format"]
+    paths = [first, *options[f"{side}_also"]]
+    return [Source(path, fmt, encoding, args.delimiter, side) for path in paths]
 
 
-WRITERS: dict[str, Callable[[TextIO], RowWriter]] = {"jsonl": JsonLinesWriter, "csv": CsvWriter}
+def _load_options(args: argparse.Namespace) -> LoadOptions:
+    return LoadOptions(FieldMap(args.map), args.raw, args.bad_values, args.max_field_length, tuple(args.include))
 
 
-def indexed_by_position(records: Sequence[Record]) -> list[Record]:
-    """Copies of the records whose ``index`` is their position.
-
-    Candidates are scored in this form so that every match leads back to
-    its record (and its key), whatever indexes the file gave.
-    """
-    copies = []
-    for position, record in enumerate(records):
-        copy = record.copy()
-        copy["index"] = position
-        copies.append(copy)
-    return copies
+def _check_map(field_map: FieldMap, sides: Sequence[Records]) -> None:
+    seen = set().union(*(side.field_names for side in sides))
+    for source in field_map.overrides:
+        if source not in seen:
+            raise CommandError(f"--map: no input file has a field named '{source}'")
 
 
-def result_rows(subjects: Records, candidates: Records, results: Iterable[SubjectResult],
-                first_subject: int = 0) -> Iterator[tuple[int, dict[str, Any]]]:
-    """One output row per match, as (subject position, row).
-
-    ``results`` come from scoring ``subjects.records[first_subject:]`` against
-    ``indexed_by_position(candidates.records)``.
-    """
-    for result in results:
-        subject = first_subject + result["subject_index"]
-        for match in result["matches"]:
-            candidate = match["candidate_index"]
-            yield subject, {
-                "subject_index": subjects.records[subject]["index"],
-                "subject_key": subjects.keys[subject],
-                "candidate_index": candidates.records[candidate]["index"],
-                "candidate_key": candidates.keys[candidate],
-                "total_score": match["total_score"],
-                "title_score": match["title_score"],
-                "author_score": match["author_score"],
-                "date_score": match["date_score"],
-                "bonus_score": match["bonus_score"],
-            }
+def _tell(report: Report, quiet: bool) -> None:
+    if quiet:
+        return
+    for warning in report.warnings:
+        print(f"refsieve: warning: {warning}", file=sys.stderr)
+    for note in report.notes:
+        print(f"refsieve: {note}", file=sys.stderr)
 
 
-def match_rows(subjects: Records, candidates: Records, top_n: int, min_score: float, chunk_size: int,
-               progress: Progress | None = None) -> Iterator[tuple[int, dict[str, Any]]]:
-    """Scores the subjects chunk by chunk against all candidates; rows in subject order."""
-    scored = indexed_by_position(candidates.records)
-    for start in range(0, len(subjects), chunk_size):
-        chunk = subjects.records[start : start + chunk_size]
-        yield from result_rows(subjects, candidates, refsieve.score_batch(chunk, scored, top_n, min_score), start)
-        if progress is not None:
-            progress.advance(len(chunk))
+def run_match(args: argparse.Namespace, subjects_path: str, candidates_path: str) -> int:
+    if subjects_path == "-" and candidates_path == "-":
+        raise CommandError("only one side can be read from standard input")
+    options = _load_options(args)
+    report = Report()
+    subjects = load_side(_sources(args, "subjects", subjects_path), options, report)
+    candidates = load_side(_sources(args, "candidates", candidates_path), options, report)
+    _check_map(options.field_map, (subjects, candidates))
+    for side, records in (("subjects", subjects), ("candidates", candidates)):
+        if records.records and args.min_score > TITLE_AND_YEAR and not any(r["author"] for r in records.records):
+            report.warn(f"no {side[:-1]} has an author: title and year alone score at most {TITLE_AND_YEAR:g},"
+                        f" below --min-score {args.min_score:g}")
 
-
-def run_match(args: argparse.Namespace, subjects_path: Path, candidates_path: Path) -> int:
-    subjects = read_records(subjects_path, args.encoding)
-    candidates = read_records(candidates_path, args.encoding)
     output_format = args.format or ("csv" if args.output and args.output.lower().endswith(".csv") else "jsonl")
     show_progress = not args.quiet and sys.stderr.isatty()
     written = 0
     matched: set[int] = set()
-    with _open_output(args.output) as stream:
-        writer: RowWriter = WRITERS[output_format](stream)
+    doi_title_disagreements = 0
+    with open_output(args.output) as stream:
+        # Told once the output could be opened, so that a failure is the only line shown.
+        _tell(report, args.quiet)
+        writer: RowWriter = WRITERS[output_format](stream, row_columns(args.include))
         progress = Progress(len(subjects), sys.stderr, enabled=show_progress)
-        for subject, row in match_rows(subjects, candidates, args.top_n, args.min_score, args.chunk_size, progress):
+        rows = match_rows(subjects, candidates, args.top_n, args.min_score, args.chunk_size, args.include,
+                          progress.advance)
+        for subject, row in rows:
             writer.write(row)
             written += 1
             matched.add(subject)
+            if row["match_type"] == "doi" and row["title_score"] < DOI_TITLE_WARNING:
+                doi_title_disagreements += subjects.records[subject]["title"] != ""
         progress.close()
+    if doi_title_disagreements and not args.quiet:
+        print(f"refsieve: warning: {doi_title_disagreements} DOI match(es) with titles that do not agree"
+              f" (title score below {DOI_TITLE_WARNING:g}); check them, e.g. with --include title,doi", file=sys.stderr)
     if show_progress:
-        print(
-            f"refsieve: {len(subjects)} subjects against {len(candidates)} candidates:"
-            f" {written} matches for {len(matched)} subjects",
-            file=sys.stderr,
-        )
+        print(f"refsieve: {len(subjects)} subjects against {len(candidates)} candidates:"
+              f" {written} matches for {len(matched)} subjects", file=sys.stderr)
     return 0
-
-
-@contextlib.contextmanager
-def _open_output(name: str | None) -> Iterator[TextIO]:
-    if name is None or name == "-":
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    try:
-        stream = open(name, "w", encoding="utf-8", newline="")
-    except OSError as error:
-        raise CommandError(f"{name}: cannot write the file: {error.strerror or error}") from None
-    with stream:
-        yield stream
 
 
 def sample_directory() -> Path:
@@ -167,6 +126,9 @@ def sample_directory() -> Path:
     if installed.is_dir():
         return installed
     return Path(__file__).resolve().parents[2] / "examples" / "sample"
+
+
+# --- option values ---------------------------------------------------------------
 
 
 def _non_negative_int(text: str) -> int:
@@ -204,19 +166,88 @@ def _encoding(name: str) -> str:
     return name
 
 
-def _add_matching_options(parser: argparse.ArgumentParser) -> None:
+def _delimiter(text: str) -> str:
+    named = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";"}
+    value = named.get(text.lower(), text)
+    if len(value) != 1:
+        raise argparse.ArgumentTypeError(f"expected one character (or 'tab'), got '{text}'")
+    return value
+
+
+def _field_list(text: str) -> list[str]:
+    names = [name.strip().lower() for name in text.split(",") if name.strip()]
+    if names == ["all"]:
+        return list(SHOWN_FIELDS)
+    for name in names:
+        if name not in SHOWN_FIELDS:
+            raise argparse.ArgumentTypeError(f"unknown field '{name}' (use {', '.join(SHOWN_FIELDS)} or all)")
+    return names
+
+
+class _MapAction(argparse.Action):
+    """Collects --map SOURCE=FIELD[,SOURCE=FIELD...], repeatable."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        try:
+            pairs = parse_map([str(values)])
+        except ValueError as error:
+            raise argparse.ArgumentError(self, str(error)) from None
+        setattr(namespace, self.dest, {**getattr(namespace, self.dest), **pairs})
+
+
+class _IncludeAction(argparse.Action):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        names = [*getattr(namespace, self.dest), *values]
+        setattr(namespace, self.dest, list(dict.fromkeys(names)))
+
+
+# --- the parser --------------------------------------------------------------------
+
+
+def _add_scoring_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--top-n", type=_non_negative_int, default=DEFAULT_TOP_N, metavar="N",
                         help=f"matches kept per subject, best first (default {DEFAULT_TOP_N})")
     parser.add_argument("--min-score", type=_score, default=DEFAULT_MIN_SCORE, metavar="X",
                         help=f"lowest total score kept, 0 to 188 (default {DEFAULT_MIN_SCORE:g})")
-    parser.add_argument("--output", "-o", metavar="FILE", help="write the matches here (default: standard output)")
+    parser.add_argument("--raw", action="store_true",
+                        help="score the values as read: no canonical authors, DOIs, titles or pages")
+    parser.add_argument("--include", type=_field_list, action=_IncludeAction, default=[], metavar="FIELDS",
+                        help="add the subject's and the candidate's values of these fields to each row "
+                        f"(comma-separated: {', '.join(SHOWN_FIELDS)}, or all)")
+    parser.add_argument("--output", "-o", metavar="FILE",
+                        help="write the matches here (default: standard output); the file appears when complete")
     parser.add_argument("--format", choices=sorted(WRITERS),
                         help="output format (default: csv for a .csv output file, else jsonl)")
     parser.add_argument("--chunk-size", type=_positive_int, default=DEFAULT_CHUNK_SIZE, metavar="N",
-                        help=f"subjects scored per call; the progress bar moves per chunk (default {DEFAULT_CHUNK_SIZE})")
+                        help=f"at most N subjects scored per call; the progress bar moves per chunk "
+                        f"(default {DEFAULT_CHUNK_SIZE})")
+    parser.add_argument("--quiet", "-q", action="store_true", help="nothing on standard error but errors: no progress bar, notes or warnings")
+
+
+def _add_reading_options(parser: argparse.ArgumentParser) -> None:
+    for side in ("subjects", "candidates"):
+        parser.add_argument(f"--{side}-also", action="append", default=[], metavar="FILE",
+                            help=f"another file of {side}, read with the first (repeatable); BibTeX files of a "
+                            "side share @string definitions and crossref targets")
+    for side in ("subjects", "candidates"):
+        parser.add_argument(f"--{side}-format", choices=FORMATS,
+                            help=f"format of the {side} files (default: by extension; needed for -)")
     parser.add_argument("--encoding", default="utf-8", type=_encoding, metavar="NAME",
-                        help="text encoding of the input files (default utf-8)")
-    parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+                        help="text encoding of all input files (default utf-8)")
+    for side in ("subjects", "candidates"):
+        parser.add_argument(f"--{side}-encoding", type=_encoding, metavar="NAME",
+                            help=f"text encoding of the {side} files (default: --encoding)")
+    parser.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
+                        help="delimiter of CSV input (default: read off the header row: , ; tab or |)")
+    parser.add_argument("--map", action=_MapAction, default={}, metavar="SOURCE=FIELD[,...]",
+                        help="read the field SOURCE as FIELD (before the built-in names); SOURCE= ignores it")
+    parser.add_argument("--bad-values", choices=BAD_VALUES, default="error",
+                        help="an unreadable value (a year such as 'in press'): stop with an error (default), "
+                        "read it as empty, or skip its record")
+    parser.add_argument("--max-field-length", type=_non_negative_int, default=DEFAULT_MAX_FIELD_LENGTH, metavar="N",
+                        help=f"cut longer texts to N characters, 0 for no limit (default {DEFAULT_MAX_FIELD_LENGTH})")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -231,16 +262,20 @@ def build_parser() -> argparse.ArgumentParser:
         "match",
         help="match the records of SUBJECTS against those of CANDIDATES",
         description="Match every record of SUBJECTS against the records of CANDIDATES and write one row per "
-        "match. Files are read by extension: .jsonl/.ndjson (JSON Lines), .json (a JSON list), .csv (a header "
-        "row naming the columns) or .bib (BibTeX).",
+        "match. Files are read by extension: .jsonl/.ndjson (JSON Lines), .json (a JSON list, CSL-JSON too), "
+        ".csv/.tsv (a header row naming the columns), .bib (BibTeX) or .ris (RIS); - reads standard input.",
     )
-    match.add_argument("subjects", type=Path, metavar="SUBJECTS", help="the references to resolve")
-    match.add_argument("candidates", type=Path, metavar="CANDIDATES", help="the records they may refer to")
-    _add_matching_options(match)
+    match.add_argument("subjects", metavar="SUBJECTS", help="the references to resolve")
+    match.add_argument("candidates", metavar="CANDIDATES", help="the records they may refer to")
+    _add_reading_options(match)
+    _add_scoring_options(match)
 
     demo = commands.add_parser("demo", help="match the bundled sample references against the bundled catalogue",
                                description="Match the bundled sample references against the bundled catalogue.")
-    _add_matching_options(demo)
+    _add_scoring_options(demo)
+    demo.set_defaults(subjects_also=[], candidates_also=[], subjects_format=None, candidates_format=None,
+                      encoding="utf-8", subjects_encoding=None, candidates_encoding=None, delimiter=None, map={},
+                      bad_values="error", max_field_length=DEFAULT_MAX_FIELD_LENGTH)
     return parser
 
 
@@ -254,15 +289,33 @@ def _version() -> str:
 def _dispatch(args: argparse.Namespace) -> int:
     if args.command == "demo":
         sample = sample_directory()
-        return run_match(args, sample / "references.json", sample / "catalogue.json")
+        return run_match(args, str(sample / "references.json"), str(sample / "catalogue.json"))
     return run_match(args, args.subjects, args.candidates)
+
+
+def _terminate(signum: int, frame: FrameType | None) -> None:
+    raise Terminated
+
+
+@contextlib.contextmanager
+def _sigterm_raises() -> Iterator[None]:
+    """SIGTERM raises :class:`Terminated` (between calls), so that cleanup runs."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return _dispatch(args)
-    except (InputError, CommandError) as error:
+        with _sigterm_raises():
+            return _dispatch(args)
+    except (InputError, CommandError, OutputError) as error:
         print(f"refsieve: {error}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -277,3 +330,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("\nrefsieve: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print("refsieve: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM

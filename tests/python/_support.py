@@ -105,12 +105,13 @@ def module_env(**extra):
     return env
 
 
-def run_cli(*args, cwd=None, timeout=120, **env):
+def run_cli(*args, cwd=None, timeout=120, stdin=None, **env):
     """Run the refsieve command in a fresh interpreter; returns the CompletedProcess."""
     return subprocess.run(
         [sys.executable, "-m", "refsieve_cli", *map(str, args)],
         cwd=cwd,
         env=module_env(**env),
+        input=stdin,
         capture_output=True,
         text=True,
         timeout=timeout,

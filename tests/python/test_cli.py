@@ -5,8 +5,10 @@ import io
 import json
 import os
 import pty
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -15,6 +17,8 @@ import refsieve
 from _support import generated_batch, module_env, record, run_cli
 
 DATA = Path(__file__).resolve().parent / "data"
+# Benchmark data beside the checkout (never copied into it).
+SHARED_DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 SCORES = ("total_score", "title_score", "author_score", "date_score", "bonus_score")
 
 # What every tests/python/data/subjects.* file holds, written out by hand.
@@ -44,8 +48,10 @@ def expected_rows(subjects, candidates, top_n, min_score):
         key, subject = subjects[result["subject_index"]]
         for match in result["matches"]:
             candidate = candidates[match["candidate_index"]]
+            by_doi = bool(subject["doi"]) and subject["doi"] == candidate.get("doi")
             rows.append({"subject_index": subject["index"], "subject_key": key,
                          "candidate_index": candidate["index"], "candidate_key": candidate.get("key"),
+                         "match_type": "doi" if by_doi else "score",
                          **{score: match[score] for score in SCORES}})
     return rows
 
@@ -70,11 +76,30 @@ def write_jsonl(path, records):
     path.write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
 
 
-@pytest.mark.parametrize("suffix", ["jsonl", "json", "csv", "bib"])
-def test_every_input_format_reads_the_same_records(suffix):
-    done = run_cli("match", DATA / f"subjects.{suffix}", DATA / "candidates.jsonl", "--top-n", 2, "--min-score", 0)
-    assert (done.returncode, done.stderr) == (0, "")
-    assert jsonl_rows(done.stdout) == expected_rows(SUBJECTS, candidates_from_file(), 2, 0.0)
+# (subjects file, options): each holds the same four references. Authors are text in the first
+# four (so --raw reads them exactly as SUBJECTS has them) and names in RIS and CSL-JSON.
+SUBJECT_FILES = [
+    ("subjects.jsonl", ()),
+    ("subjects.json", ()),
+    ("subjects.csv", ()),
+    ("subjects.bib", ()),
+    ("subjects.ris", ("--map", "C1=index")),
+    ("subjects.csl.json", ()),
+    ("-", ("--subjects-format", "jsonl")),
+]
+
+
+@pytest.mark.parametrize("name, options", SUBJECT_FILES)
+def test_every_input_format_reads_the_same_records(name, options):
+    stdin = (DATA / "subjects.jsonl").read_text(encoding="utf-8") if name == "-" else None
+    subjects = name if name == "-" else DATA / name
+    common = (DATA / "candidates.jsonl", "--top-n", 2, "--min-score", 0)
+    done = run_cli("match", subjects, *common, *options, stdin=stdin)
+    assert done.returncode == 0 and "warning" not in done.stderr, done.stderr
+    assert jsonl_rows(done.stdout) == jsonl_rows(run_cli("match", DATA / "subjects.jsonl", *common).stdout)
+    if name.endswith((".jsonl", ".json", ".csv", ".bib")) and ".csl." not in name:
+        raw = run_cli("match", subjects, *common, *options, "--raw")
+        assert jsonl_rows(raw.stdout) == expected_rows(SUBJECTS, candidates_from_file(), 2, 0.0)
 
 
 def test_bibtex_candidates_keep_their_citation_keys(tmp_path):
@@ -97,24 +122,35 @@ def test_csv_output_holds_the_same_rows_and_file_output_leaves_stdout_empty(tmp_
     assert (tmp_path / "out.csv").read_text(encoding="utf-8") == as_csv.stdout
 
 
-def test_encoding_option_reads_other_encodings(tmp_path):
+def test_encoding_options_read_each_file_in_its_encoding(tmp_path):
     for name in ("subjects.csv", "candidates.jsonl"):
         (tmp_path / name).write_bytes((DATA / name).read_text(encoding="utf-8").encode("cp1252"))
     options = ("--top-n", 2, "--min-score", 0)
     as_utf8 = run_cli("match", DATA / "subjects.csv", DATA / "candidates.jsonl", *options)
-    as_cp1252 = run_cli("match", tmp_path / "subjects.csv", tmp_path / "candidates.jsonl", *options,
-                        "--encoding", "cp1252")
-    assert as_cp1252.returncode == 0, as_cp1252.stderr
-    assert as_cp1252.stdout == as_utf8.stdout
+    both = run_cli("match", tmp_path / "subjects.csv", tmp_path / "candidates.jsonl", *options, "--encoding", "cp1252")
+    one_each = run_cli("match", tmp_path / "subjects.csv", DATA / "candidates.jsonl", *options,
+                       "--subjects-encoding", "cp1252")
+    for done in (both, one_each):
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == as_utf8.stdout
+
+
+def without_blank_texts(records):
+    """The records with texts of only white space made empty, as the command reads them."""
+    def value(name, text):
+        if not isinstance(text, str) or text.strip():
+            return text
+        return "" if name in ("title", "author") else None
+    return [{name: value(name, text) for name, text in r.items()} for r in records]
 
 
 @pytest.mark.parametrize("chunk_size", [1, 7, 1000])
 def test_chunked_scoring_equals_one_batch(tmp_path, chunk_size):
-    subjects, candidates = generated_batch(n_subjects=40, n_candidates=30)
+    subjects, candidates = map(without_blank_texts, generated_batch(n_subjects=40, n_candidates=30))
     write_jsonl(tmp_path / "s.jsonl", subjects)
     write_jsonl(tmp_path / "c.jsonl", candidates)
     done = run_cli("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--top-n", 3, "--min-score", 40,
-                   "--chunk-size", chunk_size)
+                   "--chunk-size", chunk_size, "--raw")
     assert done.returncode == 0, done.stderr
     keyed = [(None, s) for s in subjects]
     assert jsonl_rows(done.stdout) == expected_rows(keyed, candidates, 3, 40.0)
@@ -124,7 +160,7 @@ def test_demo_matches_the_bundled_sample():
     sample = Path(__file__).resolve().parents[2] / "examples" / "sample"
     subjects = json.loads((sample / "references.json").read_text(encoding="utf-8"))
     candidates = json.loads((sample / "catalogue.json").read_text(encoding="utf-8"))
-    done = run_cli("demo", "--top-n", 2)
+    done = run_cli("demo", "--top-n", 2, "--raw", "--min-score", 90)
     assert done.returncode == 0, done.stderr
     assert jsonl_rows(done.stdout) == expected_rows([(None, s) for s in subjects], candidates, 2, 90.0)
 

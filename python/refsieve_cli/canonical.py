@@ -1,0 +1,73 @@
+"""Canonical field values: the same reference written by different sources compares equal.
+
+- Authors: parsed into names whatever the source writes and written in the
+  form of :func:`refsieve_cli.authors.canonical_authors`.
+- DOIs: lower case (DOIs ignore letter case), without a resolver prefix
+  (``https://doi.org/``, ``http://dx.doi.org/``, ``doi:``); a value that is
+  then not a DOI (``10.`` and a ``/``) is no DOI.
+- Titles, journals and publishers: LaTeX and HTML entities and inline HTML
+  tags decoded, Unicode composed (NFC), white space collapsed.
+- Pages: a range written with ``--`` or a dash becomes ``377-387``.
+
+With ``--raw`` none of this happens and values are scored as read.
+"""
+
+from __future__ import annotations
+
+import re
+import unicodedata
+from collections.abc import Sequence
+
+from refsieve_cli.authors import NameList, canonical_authors, display_names, names_from_csl, parse_names
+from refsieve_cli.errors import shown
+from refsieve_cli.markup import decode_markup
+from refsieve_cli.values import read_text
+
+_DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.)?doi\.org/|doi:\s*|info:doi/)", re.IGNORECASE)
+_DOI = re.compile(r"10\.[^/\s]+/\S+")
+_PAGE_DASH = re.compile(r"\s*(?:--|[-\u2010-\u2015])\s*")
+
+
+def canonical_doi(text: str) -> str | None:
+    """A DOI in lower case without resolver prefix; None when the text is not a DOI."""
+    doi = _DOI_PREFIX.sub("", text.strip()).strip().lower()
+    return doi if _DOI.fullmatch(doi) else None
+
+
+def canonical_text(text: str) -> str:
+    """A title, journal or publisher with its markup decoded, composed, on one line."""
+    return " ".join(unicodedata.normalize("NFC", decode_markup(text)).split())
+
+
+def canonical_pages(text: str) -> str:
+    return _PAGE_DASH.sub("-", text.strip())
+
+
+def author_text(value: object, raw: bool) -> str | None:
+    """The author text to score for a value: a text, a list of names, or names split by the reader.
+
+    Raw values keep the text as read (a list of names is written "Given
+    Family, Given Family"); canonical ones are in the canonical form.
+    """
+    if isinstance(value, NameList):
+        return value.text if raw else canonical_authors(value.names)
+    if isinstance(value, (list, tuple)):
+        names = names_from_csl(value)
+        return display_names(names) if raw else canonical_authors(names)
+    text = read_text(value)
+    if text is None or raw:
+        return text
+    return canonical_authors(parse_names(decode_markup(text)))
+
+
+def shown_author(value: object) -> str | None:
+    """An author value as it reads to a person (for ``--include``)."""
+    if isinstance(value, NameList):
+        return value.text
+    if isinstance(value, (list, tuple)):
+        return display_names(names_from_csl(value))
+    return read_text(value)
+
+
+def describe(values: Sequence[object]) -> str:
+    return ", ".join(shown(value) for value in values)

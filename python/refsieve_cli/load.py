@@ -1,0 +1,228 @@
+"""One side of a match, from its files to scorable records.
+
+read (:mod:`refsieve_cli.readers`) -> map fields (:mod:`refsieve_cli.fields`)
+-> read values (:mod:`refsieve_cli.values`) -> canonicalise
+(:mod:`refsieve_cli.canonical`) -> cut long texts. What was read other than
+as written is counted and told in the report.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+from refsieve_cli.canonical import author_text, canonical_doi, canonical_pages, canonical_text, shown_author
+from refsieve_cli.errors import InputError, Report, shown
+from refsieve_cli.fields import FIELDS, FieldMap, Value
+from refsieve_cli.readers import Parsed, Source, read_sources
+from refsieve_cli.values import read_index, read_key, read_text, read_year
+
+if TYPE_CHECKING:
+    from refsieve import Record
+
+BAD_VALUES = ("error", "empty", "skip")
+DEFAULT_MAX_FIELD_LENGTH = 4000
+TEXT_FIELDS = ("title", "author", "doi", "journal", "volume", "number", "pages", "publisher")
+# Fields whose value a person may want to see beside the scores (--include).
+SHOWN_FIELDS = ("title", "author", "year", "doi", "journal", "volume", "number", "pages", "publisher")
+
+
+@dataclass(frozen=True)
+class LoadOptions:
+    """How entries become records: the same for the command and for data frames."""
+
+    field_map: FieldMap = field(default_factory=FieldMap)
+    raw: bool = False
+    bad_values: str = "error"
+    max_field_length: int = DEFAULT_MAX_FIELD_LENGTH  # 0: no limit
+    include: tuple[str, ...] = ()
+
+    def __post_init__(self) -> None:
+        if self.bad_values not in BAD_VALUES:
+            raise ValueError(f"bad_values must be one of {', '.join(BAD_VALUES)}, got {self.bad_values!r}")
+        if self.max_field_length < 0:
+            raise ValueError(f"max_field_length must be 0 (no limit) or more, got {self.max_field_length}")
+        unknown = [name for name in self.include if name not in SHOWN_FIELDS]
+        if unknown:
+            raise ValueError(f"cannot include {unknown[0]!r} (fields: {', '.join(SHOWN_FIELDS)})")
+
+
+@dataclass
+class Records:
+    """The records of one side, in input order, with their keys beside them.
+
+    ``shown`` holds, per record, the values of the included fields as read
+    (before canonicalising); ``field_names`` every field name met (lower case).
+    """
+
+    records: list[Record] = field(default_factory=list)
+    keys: list[str | None] = field(default_factory=list)
+    shown: list[dict[str, object]] = field(default_factory=list)
+    field_names: set[str] = field(default_factory=set)
+
+    def __len__(self) -> int:
+        return len(self.records)
+
+
+class _Skip(Exception):
+    """The record is dropped (``--bad-values skip``)."""
+
+
+@dataclass
+class _Counts:
+    """What one file's values needed, for the report."""
+
+    emptied: Counter[str] = field(default_factory=Counter)
+    skipped: int = 0
+    first_bad: str = ""
+    cut: Counter[str] = field(default_factory=Counter)
+    dropped_dois: list[str] = field(default_factory=list)
+
+
+def load_side(sources: Sequence[Source], options: LoadOptions, report: Report) -> Records:
+    """Reads the files of one side and builds its records."""
+    return build_records([(source.name, parsed) for source, parsed in read_sources(sources, report)], options, report)
+
+
+def build_records(files: Sequence[tuple[str, Parsed]], options: LoadOptions, report: Report) -> Records:
+    result = Records()
+    position = 0
+    for name, parsed in files:
+        names = parsed.field_names()
+        result.field_names.update(name.lower() for name in names)
+        if parsed.columns is not None and not any(column.lower() in options.field_map.sources("title")
+                                                  for column in parsed.columns):
+            raise InputError(name, 1, "the header row has no title column (name one with --map COLUMN=title)", "title")
+        unmapped = options.field_map.unmapped(names)
+        if unmapped:
+            report.note(f"{name}: fields not used: {', '.join(unmapped)} (read one with --map {unmapped[0]}=FIELD)")
+        counts = _Counts()
+        for entry in parsed.entries:
+            mapped = options.field_map.apply(entry)
+            try:
+                record, key, values_shown = _record(mapped, position, options, counts)
+            except _Skip:
+                counts.skipped += 1
+            else:
+                result.records.append(record)
+                result.keys.append(key)
+                result.shown.append(values_shown)
+            position += 1
+        _tell(name, counts, options, report)
+    return result
+
+
+def _tell(name: str, counts: _Counts, options: LoadOptions, report: Report) -> None:
+    if counts.skipped:
+        report.warn(f"{name}: {_plural(counts.skipped, 'record')} with unreadable values skipped"
+                    f" (the first: {counts.first_bad})")
+    if counts.emptied:
+        report.warn(f"{name}: {_plural(sum(counts.emptied.values()), 'unreadable value')} read as empty:"
+                    f" {_by_field(counts.emptied)} (the first: {counts.first_bad})")
+    if counts.cut:
+        report.warn(f"{name}: {_plural(sum(counts.cut.values()), 'value')} longer than"
+                    f" {options.max_field_length} characters cut: {_by_field(counts.cut)}")
+    if counts.dropped_dois:
+        report.warn(f"{name}: {_plural(len(counts.dropped_dois), 'DOI')} dropped as not a DOI:"
+                    f" {', '.join(counts.dropped_dois[:3])}{', ...' if len(counts.dropped_dois) > 3 else ''}")
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def _by_field(counter: Counter[str]) -> str:
+    return ", ".join(f"{name} {count}" for name, count in sorted(counter.items(), key=lambda item: FIELDS.index(item[0])))
+
+
+def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
+            counts: _Counts) -> tuple[Record, str | None, dict[str, object]]:
+    raw = options.raw
+
+    def read(name: str, convert: Callable[[object], object], default: object = None) -> object:
+        found = mapped.get(name)
+        if found is None:
+            return convert(None)
+        try:
+            return convert(found.value)
+        except ValueError as error:
+            # Messages name the field as the file does ("issued", "Year"), so that it can be found there.
+            bad = InputError(found.place.path, found.place.line, str(error), found.source)
+            if options.bad_values == "error":
+                raise bad from None
+            if not counts.first_bad:
+                counts.first_bad = str(bad)
+            if options.bad_values == "skip":
+                raise _Skip from None
+            counts.emptied[name] += 1
+            return default
+
+    def text(name: str, number_like: bool = False) -> str | None:
+        return _as_text(read(name, lambda value: read_text(value, number_like)))
+
+    key = _as_text(read("key", read_key))
+    index = read("index", lambda value: read_index(value, position), position)
+    title = text("title")
+    author = _as_text(read("author", lambda value: author_text(value, raw)))
+    year = read("year", read_year)
+    doi = text("doi")
+    journal, publisher = text("journal"), text("publisher")
+    volume, number, pages = text("volume", True), text("number", True), text("pages", True)
+    if not raw:
+        title, journal, publisher = (canonical_text(v) if v else v for v in (title, journal, publisher))
+        pages = canonical_pages(pages) if pages else pages
+        if doi:
+            found = canonical_doi(doi)
+            if found is None:
+                place = mapped["doi"].place
+                counts.dropped_dois.append(f"{place.path}:{place.line}: {shown(doi)}")
+            doi = found
+    texts = {"title": title or "", "author": author or "", "doi": doi, "journal": journal, "volume": volume,
+             "number": number, "pages": pages, "publisher": publisher}
+    if options.max_field_length:
+        for name, value in texts.items():
+            if value is not None and len(value) > options.max_field_length:
+                texts[name] = value[: options.max_field_length]
+                counts.cut[name] += 1
+    assert isinstance(index, int) and (year is None or isinstance(year, int))
+    record: Record = {
+        "index": index,
+        "title": texts["title"] or "",
+        "author": texts["author"] or "",
+        "year": year,
+        "doi": texts["doi"],
+        "journal": texts["journal"],
+        "volume": texts["volume"],
+        "number": texts["number"],
+        "pages": texts["pages"],
+        "publisher": texts["publisher"],
+    }
+    values_shown = {name: _shown_value(name, mapped.get(name)) for name in options.include}
+    return record, key, values_shown
+
+
+def _as_text(value: object) -> str | None:
+    assert value is None or isinstance(value, str)
+    return value
+
+
+def _shown_value(name: str, found: Value | None) -> object:
+    if found is None:
+        return None
+    try:
+        if name == "author":
+            return shown_author(found.value)
+        if name == "year":
+            return read_year(found.value)
+        return read_text(found.value, number_like=True)
+    except ValueError:
+        return None
+
+
+def read_records(path: Path | str, encoding: str = "utf-8", options: LoadOptions | None = None,
+                 report: Report | None = None) -> Records:
+    """Reads the records of one file, as ``refsieve match`` would; the extension says which format it is."""
+    return load_side([Source(str(path), encoding=encoding)], options or LoadOptions(), report or Report())
