@@ -7,12 +7,15 @@ line per person. :func:`parse_names` and its siblings turn each of these
 into :class:`Name` values; :func:`canonical_authors` writes a list of names
 as the text that the author score compares.
 
-The canonical form writes each person as one word: the initial of the
-first given name, a full stop, and the last word of the family name, all
-lower case and without accents ("l.lamport r.shostak"). The author score
-sorts the words of both texts before it compares them, so the order in
-which a source lists the authors makes no difference, and each person's
-initial stays attached to his or her family name.
+The canonical form writes each person as one word: the initials of the
+given names followed by the last word of the family name, in lower case
+and without accents or punctuation ("Lamport, Leslie B." and "L. B.
+Lamport" are both "lblamport"). Initials are what every source can give,
+so the same person written in full or with initials reads the same. The
+author score sorts the words of both texts before it compares them, so
+the order in which a source lists the authors makes no difference, while
+each person's initials stay attached to his or her family name: "J. Smith
+and A. Jones" differs from "A. Smith and J. Jones".
 """
 
 from __future__ import annotations
@@ -78,6 +81,10 @@ def name_from_text(text: str) -> Name | None:
     last = words[-1]
     if _TRAILING_INITIALS.fullmatch(last) and not all(word.isupper() for word in words):
         return Name(given=" ".join(last), family=" ".join(words[:-1]))
+    # Lower-case words before the last ("Jean de la Fontaine") belong to the family name, as in BibTeX.
+    particles = [i for i, word in enumerate(words[1:-1], start=1) if word[:1].islower()]
+    if particles and not all(word.islower() for word in words):
+        return Name(given=" ".join(words[: particles[0]]), family=" ".join(words[particles[0] :]))
     return Name(given=" ".join(words[:-1]), family=last)
 
 
@@ -269,25 +276,19 @@ def _family_word(family: str) -> str:
     return words[-1] if words else ""
 
 
-def _first_initial(given: str) -> str:
-    for word in _WORD_PARTS.split(given):
-        folded = _fold(word)
-        if folded:
-            return folded[0]
-    return ""
+def _initials(given: str) -> str:
+    """The first letter of each given name ("Hans-Peter" and "H.-P." give "hp")."""
+    folded = (_fold(word) for word in _WORD_PARTS.split(given))
+    return "".join(word[0] for word in folded if word)
 
 
 def canonical_name(name: Name) -> str:
-    """One person as one word: "l.lamport"; a name without given names is its family word."""
-    family = _family_word(name.family)
-    if not family:
-        return _first_initial(name.given)
-    initial = _first_initial(name.given)
-    return f"{initial}.{family}" if initial else family
+    """One person as one word: "llamport" for Leslie Lamport."""
+    return _initials(name.given) + _family_word(name.family)
 
 
 def canonical_authors(names: Sequence[Name]) -> str:
-    """The author text scored for a list of names, e.g. "l.lamport r.shostak m.pease"."""
+    """The author text scored for a list of names, e.g. "llamport rshostak mpease"."""
     return " ".join(word for word in map(canonical_name, names) if word)
 
 

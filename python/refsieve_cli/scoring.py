@@ -28,11 +28,11 @@ if TYPE_CHECKING:
     from refsieve import Match, Record
 
 # Work per call, in nanoseconds of the estimate below on two cores.
-CALL_BUDGET_NS = 300_000_000
+CALL_BUDGET_NS = 250_000_000
 # Estimated costs, measured on DBLP-ACM and on generated long texts (two cores).
 CONVERT_NS = 4_000  # one record converted into native form
 PAIR_NS = 100  # one pair scored, texts aside
-CHAR_PAIR_NS = 0.012  # per unit of the product of two records' text lengths
+CHAR_PAIR_NS = 0.02  # per unit of the product of two records' text lengths
 
 SCORES = ("total_score", "title_score", "author_score", "date_score", "bonus_score")
 ROW_COLUMNS = ("subject_index", "subject_key", "candidate_index", "candidate_key", "match_type", *SCORES)

@@ -189,6 +189,17 @@ MALFORMED = [
     ("s.bib", "@book{a, title={A}}\n@book{a, title={B}}\n", "s.bib:2: not valid BibTeX", None),
     ("s.csv", b"title\nok\n\xff\xfe\n", "s.csv:3: the file is not valid utf-8 text", None),
     ("s.txt", "title\n", "s.txt: unknown file type '.txt'", None),
+    # Field names are those of the file, whatever record field they feed.
+    ("s.jsonl", '{"title": "a", "id": {"x": 1}}\n', "s.jsonl:1: field 'id'", "id"),
+    ("s.jsonl", '{"title": "a", "Issued": {"date-parts": [["soon"]]}}\n', "s.jsonl:1: field 'Issued'", "Issued"),
+    ("s.json", '[{"title": "a", "author": [{"family": "A"}, 5]}]', "s.json:1: field 'author'", "author"),
+    ("s.csv", "name;author\nx;y\n", "s.csv:1: field 'title'", "title"),
+    ("s.csv", "title;year\na;2001\nb;in press\n", "s.csv:3: field 'year'", "year"),
+    ("s.bib", "A letter, not a bibliography.\n\nRegards\n", "s.bib:1: not valid BibTeX", None),
+    ("s.bib", "@article{a,\n  title = {A} # ,\n  year = 2000\n}\n", "s.bib:2: field 'title': not valid BibTeX", "title"),
+    ("s.ris", "A letter, not a bibliography.\n", "s.ris:1: not valid RIS", None),
+    ("s.ris", "TY  - JOUR\nTI  - A\nER  - \n\nTY  - JOUR\nTI  - B\n", "s.ris:5: not valid RIS", None),
+    ("s.ris", "TY  - JOUR\nTI  - A\nPY  - in press\nER  - \n", "s.ris:3: field 'year'", "year"),
 ]
 
 
@@ -215,12 +226,21 @@ def test_unreadable_input_and_unwritable_output_are_one_line_errors(tmp_path):
     assert unwritable.stderr.startswith(f"refsieve: {tmp_path / 'no' / 'x.csv'}: cannot write the file")
     full = run_cli("demo", "--output", "/dev/full")
     assert full.stderr == "refsieve: cannot write the output: No space left on device\n"
-    for done in (missing, unwritable, full):
+    no_format = run_cli("match", "-", DATA / "candidates.jsonl", stdin="{}")
+    assert no_format.stderr == "refsieve: <stdin>: standard input has no file name to tell its format: give " \
+                               "--subjects-format\n"
+    both_stdin = run_cli("match", "-", "-", "--subjects-format", "jsonl", "--candidates-format", "jsonl", stdin="")
+    unknown_column = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", "--map", "venu=journal")
+    assert unknown_column.stderr == "refsieve: --map: no input file has a field named 'venu'\n"
+    for done in (missing, unwritable, full, no_format, both_stdin, unknown_column):
         assert done.returncode == 1 and done.stderr.count("\n") == 1
 
 
 @pytest.mark.parametrize("option", [["--top-n", "-1"], ["--top-n", "1.5"], ["--min-score", "nan"],
-                                    ["--chunk-size", "0"], ["--format", "xml"], ["--encoding", "klingon"]])
+                                    ["--chunk-size", "0"], ["--format", "xml"], ["--encoding", "klingon"],
+                                    ["--subjects-encoding", "klingon"], ["--subjects-format", "xml"],
+                                    ["--map", "venue"], ["--map", "venue=place"], ["--include", "colour"],
+                                    ["--bad-values", "maybe"], ["--delimiter", "::"], ["--max-field-length", "-5"]])
 def test_bad_options_are_usage_errors(option):
     done = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", *option)
     assert done.returncode == 2
@@ -273,3 +293,120 @@ def test_installed_console_script_runs_the_tool():
                           timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout == run_cli("demo", "--format", "csv").stdout
+
+
+DIJKSTRA = {"key": "s", "title": "Go to statement considered harmful", "author": "Dijkstra, Edsger W."}
+LENIENT = [
+    # (fields of the subject, options, its year as read or None when it has no row, what standard error says)
+    ({"year": "1968a"}, (), 1968, ""),
+    ({"year": "1968.0"}, (), 1968, ""),
+    ({"Year": "March 1968"}, (), 1968, ""),
+    ({"date": "1968-03-01"}, (), 1968, ""),
+    ({"issued": {"date-parts": [[1968, 3]]}}, (), 1968, ""),
+    ({"year": "in press"}, ("--bad-values", "empty"), None, "1 unreadable value read as empty: year 1 (the first: "),
+    ({"year": "in press"}, ("--bad-values", "skip"), "no row", "1 record with unreadable values skipped"),
+    ({"title": "Go to statement considered harmful " * 150}, (), None, "1 value longer than 4000 characters cut"),
+    ({"year": 1968, "doi": "not-a-doi"}, (), 1968, "1 DOI dropped as not a DOI: "),
+]
+
+
+@pytest.mark.parametrize("fields, options, year, told", LENIENT)
+def test_lenient_values_are_read_and_counted(tmp_path, fields, options, year, told):
+    write_jsonl(tmp_path / "s.jsonl", [{**DIJKSTRA, **fields}])
+    done = run_cli("match", tmp_path / "s.jsonl", DATA / "candidates.jsonl", "--min-score", 0, "--include", "year",
+                   *options)
+    assert done.returncode == 0, done.stderr
+    rows = jsonl_rows(done.stdout)
+    assert [row["subject_year"] for row in rows] == ([] if year == "no row" else [year])
+    warnings = [line for line in done.stderr.splitlines() if "warning" in line]
+    assert (told in warnings[0]) if told else not warnings, done.stderr
+
+
+def test_rows_say_how_they_were_found_and_show_values_as_read(tmp_path):
+    write_jsonl(tmp_path / "s.jsonl", [
+        {"key": "by-doi", "title": "Something else", "author": "Lamport, L.", "DOI": "https://doi.org/10.1145/362929.362947"},
+        {"key": "by-score", "title": "Go To Statement Considered Harmful",
+         "authors": "Dijkstra, Edsger W. and Knuth, D.", "year": 1968},
+    ])
+    write_jsonl(tmp_path / "c.jsonl", [
+        {"id": "c1", "title": "Go to statement considered harmful", "creator": "E. W. Dijkstra, Donald E. Knuth",
+         "year": 1968, "doi": "10.1145/362929.362947"},
+    ])
+    done = run_cli("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--include", "title,author,doi")
+    assert done.returncode == 0, done.stderr
+    by_doi, by_score = jsonl_rows(done.stdout)
+    assert (by_doi["match_type"], by_doi["candidate_key"]) == ("doi", "c1")
+    assert by_doi["total_score"] < 120 and "1 DOI match(es) with titles that do not agree" in done.stderr
+    assert by_doi["subject_doi"] == "https://doi.org/10.1145/362929.362947"
+    assert (by_score["match_type"], by_score["subject_author"]) == ("score", "Dijkstra, Edsger W. and Knuth, D.")
+    assert by_score["author_score"] > 55.5
+    raw = jsonl_rows(run_cli("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--raw", "--min-score", 0).stdout)
+    assert [row["match_type"] for row in raw] == ["score", "score"] and raw[1]["author_score"] < 55.5
+
+
+def test_bibtex_side_of_several_files_shares_macros_and_crossref_targets(tmp_path):
+    (tmp_path / "refs.bib").write_text(
+        "@inproceedings{gray81,\n  author = {Gray, Jim},\n  title = {The Transaction Concept},\n"
+        "  crossref = {vldb81},\n  publisher = ieeecs # { Press}\n}\n"
+        "@article{bg81,\n  author = {Bernstein, P. A. and Goodman, N.},\n  title = {Concurrency Control},\n"
+        "  journal = acmcs # { (special issue)},\n  note = nosuchmacro,\n  year = 1981\n}\n", encoding="utf-8")
+    (tmp_path / "procs.bib").write_text(
+        '@string{ieeecs = "IEEE Computer Society"}\n'
+        "@proceedings{vldb81,\n  booktitle = {Very Large Data Bases},\n  year = {1981}\n}\n", encoding="utf-8")
+    write_jsonl(tmp_path / "c.jsonl", [{"title": "The Transaction Concept", "author": "J. Gray"},
+                                       {"title": "Concurrency Control", "author": "P. Bernstein, N. Goodman"}])
+    args = ("match", tmp_path / "refs.bib", tmp_path / "c.jsonl", "--include", "year,journal,publisher")
+    done = run_cli(*args, "--subjects-also", tmp_path / "procs.bib")
+    assert done.returncode == 0, done.stderr
+    gray, bernstein = jsonl_rows(done.stdout)[:2]
+    assert (gray["subject_year"], gray["subject_journal"], gray["subject_publisher"]) == (
+        1981, "Very Large Data Bases", "IEEE Computer Society Press")
+    assert bernstein["subject_journal"] == "ACM Computing Surveys (special issue)"
+    assert f"refs.bib:11: field 'note': undefined macro 'nosuchmacro' read as empty" in done.stderr
+    alone = run_cli(*args)
+    assert "refs.bib:4: crossref 'vldb81' names no entry" in alone.stderr
+    assert "undefined macro 'ieeecs'" in alone.stderr
+
+
+def long_job(tmp_path, count=2000):
+    """Files whose matching takes many seconds: long titles make every pair slow to score."""
+    words = ["graph", "methods", "in", "practice", "data", "mining", "deep", "learning", "analysis", "systems"]
+    def records(offset):
+        return [{"title": " ".join(words[(i * 7 + j * offset) % len(words)] for j in range(60)),
+                 "author": f"Author {i % 97}"} for i in range(count)]
+    write_jsonl(tmp_path / "s.jsonl", records(3))
+    write_jsonl(tmp_path / "c.jsonl", records(5))
+
+
+@pytest.mark.parametrize("signum, status, told", [(signal.SIGINT, 130, "interrupted"),
+                                                  (signal.SIGTERM, 143, "terminated")])
+def test_a_stopped_run_leaves_no_partial_file_and_an_existing_file_untouched(tmp_path, signum, status, told):
+    long_job(tmp_path)
+    out = tmp_path / "out.jsonl"
+    out.write_text("the previous result\n", encoding="utf-8")
+    args = ("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "-o", out, "--min-score", 0, "--chunk-size", 100000)
+    process = subprocess.Popen([sys.executable, "-m", "refsieve_cli", *map(str, args)], env=module_env(),
+                               stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not list(tmp_path.glob(".out.jsonl.*.part")) and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    process.send_signal(signum)
+    # Scoring runs in bounded calls, so the signal is honoured within about a call's time.
+    _, stderr = process.communicate(timeout=20)
+    assert process.returncode == status, stderr
+    assert stderr.strip().endswith(f"refsieve: {told}")
+    assert out.read_text(encoding="utf-8") == "the previous result\n"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["c.jsonl", "out.jsonl", "s.jsonl"]
+
+
+@pytest.mark.skipif(not (SHARED_DATA / "dblp-acm").is_dir(), reason="no ../shared/data beside the checkout")
+def test_dblp_acm_as_published_resolves_with_the_defaults(tmp_path):
+    from refsieve_cli.evaluate import evaluate, read_truth
+
+    data = SHARED_DATA / "dblp-acm"
+    done = run_cli("match", data / "DBLP2.csv", data / "ACM.csv", "--subjects-encoding", "latin-1",
+                   "-o", tmp_path / "out.csv")
+    assert done.returncode == 0, done.stderr
+    rows = csv_rows((tmp_path / "out.csv").read_text(encoding="utf-8"))
+    found = evaluate(rows, read_truth(data / "DBLP-ACM_perfectMapping.csv"))
+    assert found.f1 >= 0.955, found

@@ -152,6 +152,8 @@ def _evaluate(expression: str, macros: dict[str, str], place: Place, field: str,
             pieces.append(part[1:-1])
         elif part.isdigit():
             pieces.append(part)
+        elif not part:
+            raise InputError(place.path, place.line, "not valid BibTeX: '#' with nothing to join on one side", field)
         elif _MACRO_NAME.fullmatch(part):
             value = macros.get(part.lower())
             if value is None:

@@ -89,14 +89,14 @@ def _entry(path: str, start: int, lines: dict[str, int], record: dict[str, objec
         entry.values["pages"] = "-".join(str(part) for part in (first, last) if part)
         entry.places["pages"] = Place(path, lines.get("SP", lines.get("EP", start)))
     # Other fields keep their tags as names, as the file shows them ("AB", "KW").
-    tags = {name: tag for tag, name in names.items()}
+    tag_of = {name: tag for tag, name in names.items()}
     for name, value in record.items():
         if name == "unknown_tag" and isinstance(value, dict):
             for tag, tag_values in value.items():
                 entry.values[str(tag)] = tag_values
                 entry.places[str(tag)] = Place(path, lines.get(str(tag), start))
         elif name not in used and name != "type_of_reference":
-            tag = tags.get(name, name)
+            tag = tag_of.get(name, name)
             entry.values[tag] = value
             entry.places[tag] = Place(path, lines.get(tag, start))
     return entry
