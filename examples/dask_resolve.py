@@ -12,7 +12,8 @@ Usage:
 
 Without --scheduler a local cluster of --workers processes is started. With
 --scheduler tcp://HOST:8786 the job runs on that cluster; every worker needs
-the same refsieve installed. Files are read as by ``refsieve match``.
+the same refsieve installed. Files are read, and rows written, as by
+``refsieve match``.
 """
 
 from __future__ import annotations
@@ -26,8 +27,11 @@ from typing import TYPE_CHECKING
 from dask.distributed import Client, LocalCluster
 
 import refsieve
-from refsieve_cli.cli import WRITERS, indexed_by_position, result_rows
-from refsieve_cli.readers import InputError, read_records
+from refsieve_cli.cli import DEFAULT_MIN_SCORE
+from refsieve_cli.errors import InputError
+from refsieve_cli.load import read_records
+from refsieve_cli.output import WRITERS
+from refsieve_cli.scoring import indexed_by_position, result_rows, row_columns
 
 if TYPE_CHECKING:
     from refsieve import Record, SubjectResult
@@ -78,7 +82,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workers", type=int, default=2, help="local worker processes without --scheduler")
     parser.add_argument("--partition-size", type=int, default=DEFAULT_PARTITION_SIZE, metavar="N")
     parser.add_argument("--top-n", type=int, default=1, metavar="N")
-    parser.add_argument("--min-score", type=float, default=90.0, metavar="X")
+    parser.add_argument("--min-score", type=float, default=DEFAULT_MIN_SCORE, metavar="X")
     parser.add_argument("--output", "-o", metavar="FILE")
     parser.add_argument("--format", choices=sorted(WRITERS), default="jsonl")
     args = parser.parse_args(argv)
@@ -103,8 +107,8 @@ def main(argv: list[str] | None = None) -> int:
 
     with contextlib.ExitStack() as stack:
         stream = stack.enter_context(open(args.output, "w", encoding="utf-8", newline="")) if args.output else sys.stdout
-        writer = WRITERS[args.format](stream)
-        for _, row in result_rows(subjects, candidates, results):
+        writer = WRITERS[args.format](stream, row_columns())
+        for _, row in result_rows(subjects, candidates, 0, (result["matches"] for result in results)):
             writer.write(row)
     return 0
 

@@ -2,7 +2,8 @@
 
 ``refsieve match SUBJECTS CANDIDATES`` resolves the references in one file
 against the records of another; see ``refsieve --help``. The stages:
-:mod:`refsieve_cli.readers` (one module per file format),
+:mod:`refsieve_cli.readers` (with one module per file format in
+:mod:`refsieve_cli.formats`),
 :mod:`refsieve_cli.fields` (field mapping), :mod:`refsieve_cli.canonical`
 and :mod:`refsieve_cli.values` (canonical and lenient values),
 :mod:`refsieve_cli.load` (one side from files to records),

@@ -38,6 +38,7 @@ class Name:
 _SUFFIXES = frozenset({"jr", "jr.", "sr", "sr.", "ii", "iii", "iv", "2nd", "3rd"})
 # "et al." and BibTeX's "others" stand for authors not listed.
 _ET_AL = frozenset({"others", "et al", "et al.", "et. al.", "etal"})
+_ET_AL_TEXT = re.compile(r"(?:,?\s+and\s+others|,?\s*\bet\.?\s*al\b\.?)\s*$", re.IGNORECASE)
 # A homonym number that DBLP appends to a name ("Stefan Fischer 0003").
 _DBLP_NUMBER = re.compile(r"\s+\d{4}$")
 # Catalogue initials written after the family name, as in "Smith JA".
@@ -138,7 +139,7 @@ def parse_names(text: str) -> list[Name]:
     Family, Given" (BibTeX), "Family, Given; Family, Given", "Family, G.,
     Family, G." and "Given Family, Given Family and Given Family".
     """
-    text = " ".join(text.split())
+    text = _ET_AL_TEXT.sub("", " ".join(text.split())).strip(" ,;")
     if not text:
         return []
     if ";" in text:

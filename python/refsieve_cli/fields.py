@@ -13,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 
-from refsieve_cli.readers.entry import Entry, Place
+from refsieve_cli.formats.entry import Entry, Place
 
 # The record fields a file can fill, in output order. `key` names the record
 # in the output; the other ten are the record that is scored.

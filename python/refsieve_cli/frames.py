@@ -18,7 +18,7 @@ from refsieve_cli.cli import DEFAULT_CHUNK_SIZE, DEFAULT_MIN_SCORE, DEFAULT_TOP_
 from refsieve_cli.errors import Report
 from refsieve_cli.fields import FieldMap
 from refsieve_cli.load import DEFAULT_MAX_FIELD_LENGTH, LoadOptions, Records, build_records
-from refsieve_cli.readers.entry import Entry, Parsed, Place
+from refsieve_cli.formats.entry import Entry, Parsed, Place
 from refsieve_cli.scoring import match_rows, row_columns
 
 

@@ -16,7 +16,7 @@ subject's DOI) alone, otherwise the best ``top_n`` by total score.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -156,27 +156,35 @@ def row_columns(include: Sequence[str] = ()) -> tuple[str, ...]:
     return ROW_COLUMNS + tuple(f"{side}_{name}" for name in include for side in ("subject", "candidate"))
 
 
+def result_rows(subjects: Records, candidates: Records, first_subject: int, matches: Iterable[Sequence[Match]],
+                include: Sequence[str] = ()) -> Iterator[tuple[int, dict[str, Any]]]:
+    """One row per match, as (subject position, row), for consecutive subjects from ``first_subject``.
+
+    Candidate indexes in the matches are positions in ``candidates``.
+    """
+    for subject, subject_matches in enumerate(matches, start=first_subject):
+        for match in subject_matches:
+            candidate = match["candidate_index"]
+            row: dict[str, Any] = {
+                "subject_index": subjects.records[subject]["index"],
+                "subject_key": subjects.keys[subject],
+                "candidate_index": candidates.records[candidate]["index"],
+                "candidate_key": candidates.keys[candidate],
+                "match_type": match_type(subjects.records[subject], candidates.records[candidate]),
+            }
+            for name in SCORES:
+                row[name] = match[name]  # type: ignore[literal-required]
+            for name in include:
+                row[f"subject_{name}"] = subjects.shown[subject].get(name)
+                row[f"candidate_{name}"] = candidates.shown[candidate].get(name)
+            yield subject, row
+
+
 def match_rows(subjects: Records, candidates: Records, top_n: int, min_score: float, chunk_size: int,
                include: Sequence[str] = (), progress: Callable[[int], None] | None = None,
                budget: float = CALL_BUDGET_NS) -> Iterator[tuple[int, dict[str, Any]]]:
     """One row per match, as (subject position, row), in subject order, best match first."""
     for start, count, chunk_matches in score(subjects, candidates, top_n, min_score, chunk_size, budget):
-        for offset, matches in enumerate(chunk_matches):
-            subject = start + offset
-            for match in matches:
-                candidate = match["candidate_index"]
-                row: dict[str, Any] = {
-                    "subject_index": subjects.records[subject]["index"],
-                    "subject_key": subjects.keys[subject],
-                    "candidate_index": candidates.records[candidate]["index"],
-                    "candidate_key": candidates.keys[candidate],
-                    "match_type": match_type(subjects.records[subject], candidates.records[candidate]),
-                }
-                for name in SCORES:
-                    row[name] = match[name]  # type: ignore[literal-required]
-                for name in include:
-                    row[f"subject_{name}"] = subjects.shown[subject].get(name)
-                    row[f"candidate_{name}"] = candidates.shown[candidate].get(name)
-                yield subject, row
+        yield from result_rows(subjects, candidates, start, chunk_matches, include)
         if progress is not None:
             progress(count)

@@ -11,7 +11,7 @@ from refsieve_cli import match_tables
 from refsieve_cli.canonical import author_text, canonical_doi, canonical_text
 from refsieve_cli.errors import Report
 from refsieve_cli.load import Records
-from refsieve_cli.readers.bibtex import read_files
+from refsieve_cli.formats.bibtex import read_files
 from refsieve_cli.scoring import match_rows
 from refsieve_cli.values import read_year
 

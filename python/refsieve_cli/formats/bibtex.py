@@ -21,7 +21,7 @@ from typing import Any
 from refsieve_cli.authors import Name, NameList, split_bibtex_names
 from refsieve_cli.errors import InputError, Report, shown
 from refsieve_cli.markup import latex_to_text
-from refsieve_cli.readers.entry import Entry, Parsed, Place
+from refsieve_cli.formats.entry import Entry, Parsed, Place
 
 # Macros that the standard styles (plain, abbrv, alpha, unsrt) define.
 STANDARD_MACROS = {

@@ -12,7 +12,7 @@ from collections.abc import Iterator
 import rispy  # type: ignore[import-untyped]
 
 from refsieve_cli.errors import InputError
-from refsieve_cli.readers.entry import Entry, Parsed, Place
+from refsieve_cli.formats.entry import Entry, Parsed, Place
 
 # Record fields and the RIS tags that carry them, first found wins.
 TAGS: dict[str, tuple[str, ...]] = {

@@ -6,7 +6,7 @@ import json
 from collections.abc import Iterator
 
 from refsieve_cli.errors import InputError
-from refsieve_cli.readers.entry import Entry, Parsed, Place
+from refsieve_cli.formats.entry import Entry, Parsed, Place
 
 
 def read_json_lines(path: str, text: str) -> Parsed:

@@ -1,16 +1,16 @@
-"""Reading files into entries: one module per format.
+"""Reading files into entries, with one module per format in :mod:`refsieve_cli.formats`.
 
-A reader turns the text of one file into :class:`Entry` values, one per
-record, holding the record's fields under the names the file gives them
-(mapping those names onto record fields is the next stage's job). Formats:
+A reader turns the text of one file into entries, one per record, holding
+the record's fields under the names the file gives them (mapping those
+names onto record fields is the next stage's job). Formats:
 
 | name | extensions | module |
 | --- | --- | --- |
-| ``jsonl`` | ``.jsonl``, ``.ndjson`` | :mod:`.jsonfile` |
-| ``json`` (CSL-JSON too) | ``.json`` | :mod:`.jsonfile` |
-| ``csv`` | ``.csv``, ``.tsv`` | :mod:`.csvfile` |
-| ``bibtex`` | ``.bib``, ``.bibtex`` | :mod:`.bibtex` |
-| ``ris`` | ``.ris`` | :mod:`.ris` |
+| ``jsonl`` | ``.jsonl``, ``.ndjson`` | :mod:`refsieve_cli.formats.jsonfile` |
+| ``json`` (CSL-JSON too) | ``.json`` | :mod:`refsieve_cli.formats.jsonfile` |
+| ``csv`` | ``.csv``, ``.tsv`` | :mod:`refsieve_cli.formats.csvfile` |
+| ``bibtex`` | ``.bib``, ``.bibtex`` | :mod:`refsieve_cli.formats.bibtex` |
+| ``ris`` | ``.ris`` | :mod:`refsieve_cli.formats.ris` |
 
 Malformed input raises :class:`~refsieve_cli.errors.InputError`, which
 names the file, the line and, where there is one, the field.
@@ -22,12 +22,17 @@ import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from refsieve_cli.errors import InputError, Report
-from refsieve_cli.readers import bibtex, csvfile, jsonfile, ris
-from refsieve_cli.readers.entry import Entry, Parsed, Place
+from refsieve_cli.formats import bibtex, csvfile, jsonfile, ris
+from refsieve_cli.formats.entry import Entry, Parsed, Place
 
-__all__ = ["Entry", "Parsed", "Place", "Source", "FORMATS", "EXTENSIONS", "read_sources", "format_of"]
+__all__ = ["Entry", "Parsed", "Place", "Source", "FORMATS", "EXTENSIONS", "read_sources", "format_of",
+           "InputError", "read_records"]
+
+if TYPE_CHECKING:
+    from refsieve_cli.load import Records
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
@@ -119,3 +124,10 @@ _READERS: dict[str, Callable[[Source, str], Parsed]] = {
     "csv": lambda source, text: csvfile.read_csv(source.name, text, source.delimiter),
     "ris": lambda source, text: ris.read_ris(source.name, text),
 }
+
+
+def read_records(path: Path | str, encoding: str = "utf-8") -> Records:
+    """The records of one file, read as ``refsieve match`` reads them (see :mod:`refsieve_cli.load`)."""
+    from refsieve_cli.load import read_records as load_records
+
+    return load_records(path, encoding)

@@ -6,7 +6,7 @@ import csv
 import io
 
 from refsieve_cli.errors import InputError
-from refsieve_cli.readers.entry import Entry, Parsed, Place
+from refsieve_cli.formats.entry import Entry, Parsed, Place
 
 # Delimiters tried on the header row, in order of preference on a tie.
 DELIMITERS = (",", ";", "\t", "|")
