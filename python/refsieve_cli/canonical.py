@@ -16,10 +16,7 @@ from __future__ import annotations
 
 import re
 import unicodedata
-from collections.abc import Sequence
-
 from refsieve_cli.authors import NameList, canonical_authors, display_names, names_from_csl, parse_names
-from refsieve_cli.errors import shown
 from refsieve_cli.markup import decode_markup
 from refsieve_cli.values import read_text
 
@@ -68,6 +65,3 @@ def shown_author(value: object) -> str | None:
         return display_names(names_from_csl(value))
     return read_text(value)
 
-
-def describe(values: Sequence[object]) -> str:
-    return ", ".join(shown(value) for value in values)

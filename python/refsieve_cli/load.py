@@ -12,7 +12,7 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TypeVar
 
 from refsieve_cli.canonical import author_text, canonical_doi, canonical_pages, canonical_text, shown_author
 from refsieve_cli.errors import InputError, Report, shown
@@ -22,6 +22,8 @@ from refsieve_cli.values import read_index, read_key, read_text, read_year
 
 if TYPE_CHECKING:
     from refsieve import Record
+
+_T = TypeVar("_T")
 
 BAD_VALUES = ("error", "empty", "skip")
 DEFAULT_MAX_FIELD_LENGTH = 4000
@@ -142,7 +144,7 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
             counts: _Counts) -> tuple[Record, str | None, dict[str, object]]:
     raw = options.raw
 
-    def read(name: str, convert: Callable[[object], object], default: object = None) -> object:
+    def read(name: str, convert: Callable[[object], _T], default: _T) -> _T:
         found = mapped.get(name)
         if found is None:
             return convert(None)
@@ -161,13 +163,13 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
             return default
 
     def text(name: str, number_like: bool = False) -> str | None:
-        return _as_text(read(name, lambda value: read_text(value, number_like)))
+        return read(name, lambda value: read_text(value, number_like), None)
 
-    key = _as_text(read("key", read_key))
+    key = read("key", read_key, None)
     index = read("index", lambda value: read_index(value, position), position)
     title = text("title")
-    author = _as_text(read("author", lambda value: author_text(value, raw)))
-    year = read("year", read_year)
+    author = read("author", lambda value: author_text(value, raw), None)
+    year = read("year", read_year, None)
     doi = text("doi")
     journal, publisher = text("journal"), text("publisher")
     volume, number, pages = text("volume", True), text("number", True), text("pages", True)
@@ -187,7 +189,6 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
             if value is not None and len(value) > options.max_field_length:
                 texts[name] = value[: options.max_field_length]
                 counts.cut[name] += 1
-    assert isinstance(index, int) and (year is None or isinstance(year, int))
     record: Record = {
         "index": index,
         "title": texts["title"] or "",
@@ -202,11 +203,6 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
     }
     values_shown = {name: _shown_value(name, mapped.get(name)) for name in options.include}
     return record, key, values_shown
-
-
-def _as_text(value: object) -> str | None:
-    assert value is None or isinstance(value, str)
-    return value
 
 
 def _shown_value(name: str, found: Value | None) -> object:

@@ -4,7 +4,7 @@ One ``score_batch`` call cannot be interrupted, and it converts all the
 records it is given. So the subjects are scored in chunks, and when the
 candidates are many (or long) they are cut into blocks too, each call
 kept to about :data:`CALL_BUDGET_NS` of work: Ctrl-C is then answered
-within a fraction of a second. The estimate of a call's work counts the
+within about a second. The estimate of a call's work counts the
 conversion of every record, a fixed cost per pair, and the product of
 the lengths of the texts compared (similarity takes time in proportion
 to it).
