@@ -108,7 +108,7 @@ def main(argv: list[str] | None = None) -> int:
     with contextlib.ExitStack() as stack:
         stream = stack.enter_context(open(args.output, "w", encoding="utf-8", newline="")) if args.output else sys.stdout
         writer = WRITERS[args.format](stream, row_columns())
-        for _, row in result_rows(subjects, candidates, 0, (result["matches"] for result in results)):
+        for _, _, row in result_rows(subjects, candidates, 0, (result["matches"] for result in results)):
             writer.write(row)
     return 0
 

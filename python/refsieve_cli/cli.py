@@ -104,12 +104,13 @@ def run_match(args: argparse.Namespace, subjects_path: str, candidates_path: str
         progress = Progress(len(subjects), sys.stderr, enabled=show_progress)
         rows = match_rows(subjects, candidates, args.top_n, args.min_score, args.chunk_size, args.include,
                           progress.advance)
-        for subject, row in rows:
+        for subject, candidate, row in rows:
             writer.write(row)
             written += 1
             matched.add(subject)
             if row["match_type"] == "doi" and row["title_score"] < DOI_TITLE_WARNING:
-                doi_title_disagreements += subjects.records[subject]["title"] != ""
+                doi_title_disagreements += bool(subjects.records[subject]["title"]
+                                                and candidates.records[candidate]["title"])
         progress.close()
     if doi_title_disagreements and not args.quiet:
         print(f"refsieve: warning: {doi_title_disagreements} DOI match(es) with titles that do not agree"

@@ -91,7 +91,7 @@ def match_tables(
     subject_records = load_table("subjects", subjects, options)
     candidate_records = load_table("candidates", candidates, options)
     columns = row_columns(options.include)
-    rows = [row for _, row in match_rows(subject_records, candidate_records, top_n, min_score, chunk_size,
+    rows = [row for _, _, row in match_rows(subject_records, candidate_records, top_n, min_score, chunk_size,
                                          options.include)]
     if as_frame is None:
         as_frame = importlib.util.find_spec("pandas") is not None

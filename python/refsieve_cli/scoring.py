@@ -157,8 +157,8 @@ def row_columns(include: Sequence[str] = ()) -> tuple[str, ...]:
 
 
 def result_rows(subjects: Records, candidates: Records, first_subject: int, matches: Iterable[Sequence[Match]],
-                include: Sequence[str] = ()) -> Iterator[tuple[int, dict[str, Any]]]:
-    """One row per match, as (subject position, row), for consecutive subjects from ``first_subject``.
+                include: Sequence[str] = ()) -> Iterator[tuple[int, int, dict[str, Any]]]:
+    """One row per match, as (subject position, candidate position, row), for subjects from ``first_subject``.
 
     Candidate indexes in the matches are positions in ``candidates``.
     """
@@ -177,13 +177,13 @@ def result_rows(subjects: Records, candidates: Records, first_subject: int, matc
             for name in include:
                 row[f"subject_{name}"] = subjects.shown[subject].get(name)
                 row[f"candidate_{name}"] = candidates.shown[candidate].get(name)
-            yield subject, row
+            yield subject, candidate, row
 
 
 def match_rows(subjects: Records, candidates: Records, top_n: int, min_score: float, chunk_size: int,
                include: Sequence[str] = (), progress: Callable[[int], None] | None = None,
-               budget: float = CALL_BUDGET_NS) -> Iterator[tuple[int, dict[str, Any]]]:
-    """One row per match, as (subject position, row), in subject order, best match first."""
+               budget: float = CALL_BUDGET_NS) -> Iterator[tuple[int, int, dict[str, Any]]]:
+    """One row per match, as (subject position, candidate position, row), in subject order, best first."""
     for start, count, chunk_matches in score(subjects, candidates, top_n, min_score, chunk_size, budget):
         yield from result_rows(subjects, candidates, start, chunk_matches, include)
         if progress is not None:

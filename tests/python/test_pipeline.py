@@ -116,7 +116,7 @@ def test_bounded_calls_give_what_one_call_gives():
     def rows(budget):
         found = match_rows(subjects, candidates, 3, 30.0, 256, budget=budget)
         return [(row["subject_index"], row["match_type"], row["total_score"],
-                 row["candidate_index"] if row["match_type"] == "doi" else None) for _, row in found]
+                 row["candidate_index"] if row["match_type"] == "doi" else None) for _, _, row in found]
 
     one_call = rows(float("inf"))
     assert any(row[1] == "doi" for row in one_call)
