@@ -76,26 +76,30 @@ def write_jsonl(path, records):
     path.write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
 
 
-# (subjects file, options): each holds the same four references. Authors are text in the first
-# four (so --raw reads them exactly as SUBJECTS has them) and names in RIS and CSL-JSON.
+# (subjects file, options, fields it has that feed no record field): each holds the same four
+# references. Authors are text in the first four (so --raw reads them exactly as SUBJECTS has
+# them) and names in RIS and CSL-JSON.
 SUBJECT_FILES = [
-    ("subjects.jsonl", ()),
-    ("subjects.json", ()),
-    ("subjects.csv", ()),
-    ("subjects.bib", ()),
-    ("subjects.ris", ("--map", "C1=index")),
-    ("subjects.csl.json", ()),
-    ("-", ("--subjects-format", "jsonl")),
+    ("subjects.jsonl", (), "extra"),
+    ("subjects.json", (), None),
+    ("subjects.csv", (), "Notes"),
+    ("subjects.bib", (), None),
+    ("subjects.ris", ("--map", "C1=index"), None),
+    ("subjects.csl.json", (), "type"),
+    ("-", ("--subjects-format", "jsonl"), "extra"),
 ]
 
 
-@pytest.mark.parametrize("name, options", SUBJECT_FILES)
-def test_every_input_format_reads_the_same_records(name, options):
+@pytest.mark.parametrize("name, options, unused", SUBJECT_FILES)
+def test_every_input_format_reads_the_same_records(name, options, unused):
     stdin = (DATA / "subjects.jsonl").read_text(encoding="utf-8") if name == "-" else None
     subjects = name if name == "-" else DATA / name
     common = (DATA / "candidates.jsonl", "--top-n", 2, "--min-score", 0)
     done = run_cli("match", subjects, *common, *options, stdin=stdin)
     assert done.returncode == 0 and "warning" not in done.stderr, done.stderr
+    assert ("fields not used: " in done.stderr) == (unused is not None)
+    if unused:
+        assert f"fields not used: {unused} (read one with --map {unused}=FIELD)" in done.stderr
     assert jsonl_rows(done.stdout) == jsonl_rows(run_cli("match", DATA / "subjects.jsonl", *common).stdout)
     if name.endswith((".jsonl", ".json", ".csv", ".bib")) and ".csl." not in name:
         raw = run_cli("match", subjects, *common, *options, "--raw")
@@ -385,8 +389,10 @@ def test_a_stopped_run_leaves_no_partial_file_and_an_existing_file_untouched(tmp
     out = tmp_path / "out.jsonl"
     out.write_text("the previous result\n", encoding="utf-8")
     args = ("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "-o", out, "--min-score", 0, "--chunk-size", 100000)
+    # The child takes Ctrl-C as Python does by default, even if this test runs where SIGINT is ignored.
     process = subprocess.Popen([sys.executable, "-m", "refsieve_cli", *map(str, args)], env=module_env(),
-                               stderr=subprocess.PIPE, text=True)
+                               stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
     while not list(tmp_path.glob(".out.jsonl.*.part")) and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)
