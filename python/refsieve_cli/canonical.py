@@ -20,7 +20,7 @@ from refsieve_cli.authors import NameList, canonical_authors, display_names, nam
 from refsieve_cli.markup import decode_markup
 from refsieve_cli.values import read_text
 
-_DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.)?doi\.org/|doi:\s*|info:doi/)", re.IGNORECASE)
+_DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.|www\.)?doi\.org/|doi[:\s]\s*|info:doi/)", re.IGNORECASE)
 _DOI = re.compile(r"10\.[^/\s]+/\S+")
 _PAGE_DASH = re.compile(r"\s*(?:--|[-\u2010-\u2015])\s*")
 

@@ -61,6 +61,8 @@ DOIS = [
     ("http://dx.doi.org/10.1145/X ", "10.1145/x"),
     ("doi:10.1000/x_y%z", "10.1000/x_y%z"),
     ("DOI: 10.1000/ABC", "10.1000/abc"),
+    ("doi 10.1000/ABC", "10.1000/abc"),
+    ("https://www.doi.org/10.1000/ABC", "10.1000/abc"),
     ("not-a-doi", None),
     ("10.1145", None),
     ("https://example.org/paper/10.1145/x", None),
