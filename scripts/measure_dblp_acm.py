@@ -1,4 +1,4 @@
-"""Measures on DBLP-ACM the two choices the README's command-line section reports.
+"""Measures on DBLP-ACM the author form that the README's command-line section reports.
 
 Usage: python scripts/measure_dblp_acm.py [DATA_DIR]   (default ../shared/data/dblp-acm)
 
@@ -8,8 +8,8 @@ Usage: python scripts/measure_dblp_acm.py [DATA_DIR]   (default ../shared/data/d
    ("Last, First and ...") against the DBLP names as initials ("F. M. Last,
    ..."), and for pairs of different DBLP authors who share a family name
    but not their first initial.
-2. Thresholds: precision, recall and F1 of `refsieve match DBLP2.csv ACM.csv`
-   (top 1, default options) when rows below each threshold are dropped.
+
+Thresholds are measured with `refsieve evaluate match` (see the README).
 """
 
 from __future__ import annotations
@@ -24,11 +24,7 @@ from pathlib import Path
 
 from refsieve import token_sort_ratio
 from refsieve_cli.authors import Name, canonical_authors, parse_names
-from refsieve_cli.errors import Report
-from refsieve_cli.evaluate import evaluate, read_truth
-from refsieve_cli.load import LoadOptions, load_side
-from refsieve_cli.readers import Source
-from refsieve_cli.scoring import match_rows
+from refsieve_cli.evaluate import read_truth
 
 CHECKOUT = Path(__file__).resolve().parents[1]
 
@@ -83,7 +79,7 @@ def author_forms(data: Path) -> None:
     acm = list(csv.DictReader((data / "ACM.csv").open(encoding="utf-8")))
     dblp_authors = {row["id"]: row["authors"] for row in dblp}
     acm_authors = {row["id"]: html.unescape(row["authors"]) for row in acm}
-    truth = sorted(read_truth(data / "DBLP-ACM_perfectMapping.csv"))
+    truth = sorted(read_truth(data / "DBLP-ACM_perfectMapping.csv").pairs)
     true_pairs = [(dblp_authors[a], acm_authors[b]) for a, b in truth]
     rewritten = [(as_bibtex(b), as_initials(a)) for a, b in true_pairs]
     by_family: dict[str, set[str]] = {}
@@ -100,24 +96,9 @@ def author_forms(data: Path) -> None:
         print(f"| {label} | {boosted(true_pairs, form)} | {boosted(rewritten, form)} | {boosted(different, form)} |")
 
 
-def thresholds(data: Path) -> None:
-    options, report = LoadOptions(), Report()
-    subjects = load_side([Source(str(data / "DBLP2.csv"), encoding="latin-1")], options, report)
-    candidates = load_side([Source(str(data / "ACM.csv"))], options, report)
-    rows = [row for _, _, row in match_rows(subjects, candidates, 1, 0.0, 256)]
-    truth = read_truth(data / "DBLP-ACM_perfectMapping.csv")
-    print("| threshold | precision | recall | F1 |")
-    print("| --- | --- | --- | --- |")
-    for threshold in (90, 100, 110, 115, 120, 125, 130, 140, 150):
-        found = evaluate([row for row in rows if row["total_score"] >= threshold], truth)
-        print(f"| {threshold} | {found.precision:.3f} | {found.recall:.3f} | {found.f1:.3f} |")
-
-
 def main(argv: list[str]) -> int:
     data = Path(argv[1]) if len(argv) > 1 else CHECKOUT.parent / "shared" / "data" / "dblp-acm"
     author_forms(data)
-    print()
-    thresholds(data)
     return 0
 
 

@@ -26,7 +26,10 @@ from pathlib import Path
 from types import FrameType
 from typing import Any
 
+from refsieve_cli import evaluate, grouping
+from refsieve_cli.dedupe import GROUP_COLUMNS, PAIR_COLUMNS, group_rows, pair_rows
 from refsieve_cli.errors import InputError, Report
+from refsieve_cli.explain import explain, format_explanation
 from refsieve_cli.fields import FieldMap, parse_map
 from refsieve_cli.load import BAD_VALUES, DEFAULT_MAX_FIELD_LENGTH, SHOWN_FIELDS, LoadOptions, Records, load_side
 from refsieve_cli.output import WRITERS, OutputError, RowWriter, open_output
@@ -35,7 +38,10 @@ from refsieve_cli.readers import FORMATS, Source
 from refsieve_cli.scoring import match_rows, row_columns
 
 DEFAULT_TOP_N = 1
-DEFAULT_MIN_SCORE = 120.0
+DEFAULT_MIN_SCORE = 125.0
+# Groups of one catalogue: the lowest mean pair score at which two groups join.
+DEFAULT_GROUP_SCORE = 95.0
+DEFAULT_THRESHOLDS = "80:160:5"
 DEFAULT_CHUNK_SIZE = 256
 # The most that a title and a year can score together.
 TITLE_AND_YEAR = 110.0
@@ -59,6 +65,17 @@ def _sources(args: argparse.Namespace, side: str, first: str) -> list[Source]:
     return [Source(path, fmt, encoding, args.delimiter, side) for path in paths]
 
 
+def _catalogue_sources(args: argparse.Namespace) -> list[Source]:
+    """The files of a catalogue that is grouped on its own (``dedupe``)."""
+    if args.files.count("-") > 1:
+        raise CommandError("standard input can be read only once")
+    return [Source(path, args.input_format, args.encoding, args.delimiter) for path in args.files]
+
+
+def _output_format(args: argparse.Namespace, name: str | None) -> str:
+    return str(args.format or ("csv" if name and name.lower().endswith(".csv") else "jsonl"))
+
+
 def _load_options(args: argparse.Namespace) -> LoadOptions:
     return LoadOptions(FieldMap(args.map), args.raw, args.bad_values, args.max_field_length, tuple(args.include))
 
@@ -79,20 +96,15 @@ def _tell(report: Report, quiet: bool) -> None:
         print(f"refsieve: {note}", file=sys.stderr)
 
 
-def run_match(args: argparse.Namespace, subjects_path: str, candidates_path: str) -> int:
-    if subjects_path == "-" and candidates_path == "-":
-        raise CommandError("only one side can be read from standard input")
-    options = _load_options(args)
+def run_match(args: argparse.Namespace) -> int:
     report = Report()
-    subjects = load_side(_sources(args, "subjects", subjects_path), options, report)
-    candidates = load_side(_sources(args, "candidates", candidates_path), options, report)
-    _check_map(options.field_map, (subjects, candidates))
+    subjects, candidates = _load_both(args, report)
     for side, records in (("subjects", subjects), ("candidates", candidates)):
         if records.records and args.min_score > TITLE_AND_YEAR and not any(r["author"] for r in records.records):
             report.warn(f"no {side[:-1]} has an author: title and year alone score at most {TITLE_AND_YEAR:g},"
                         f" below --min-score {args.min_score:g}")
 
-    output_format = args.format or ("csv" if args.output and args.output.lower().endswith(".csv") else "jsonl")
+    output_format = _output_format(args, args.output)
     show_progress = not args.quiet and sys.stderr.isatty()
     written = 0
     matched: set[int] = set()
@@ -118,6 +130,123 @@ def run_match(args: argparse.Namespace, subjects_path: str, candidates_path: str
     if show_progress:
         print(f"refsieve: {len(subjects)} subjects against {len(candidates)} candidates:"
               f" {written} matches for {len(matched)} subjects", file=sys.stderr)
+    return 0
+
+def _load_both(args: argparse.Namespace, report: Report) -> tuple[Records, Records]:
+    if args.subjects == "-" and args.candidates == "-":
+        raise CommandError("only one side can be read from standard input")
+    options = _load_options(args)
+    subjects = load_side(_sources(args, "subjects", args.subjects), options, report)
+    candidates = load_side(_sources(args, "candidates", args.candidates), options, report)
+    _check_map(options.field_map, (subjects, candidates))
+    return subjects, candidates
+
+
+def _load_catalogue(args: argparse.Namespace, report: Report) -> Records:
+    options = _load_options(args)
+    records = load_side(_catalogue_sources(args), options, report)
+    _check_map(options.field_map, (records,))
+    return records
+
+
+def _group_pairs(args: argparse.Namespace, records: Records) -> list[grouping.ScoredPair]:
+    show_progress = not args.quiet and sys.stderr.isatty()
+    progress = Progress(len(records), sys.stderr, enabled=show_progress, unit="records")
+    pairs = grouping.scored_pairs(records, args.floor, args.neighbours, args.chunk_size, progress.advance)
+    progress.close()
+    return pairs
+
+
+def run_dedupe(args: argparse.Namespace) -> int:
+    report = Report()
+    records = _load_catalogue(args, report)
+    _tell(report, args.quiet)
+    pairs = _group_pairs(args, records)
+    groups = grouping.linkage(len(records), pairs).groups(args.min_score)
+    with contextlib.ExitStack() as outputs:
+        stream = outputs.enter_context(open_output(args.output))
+        writer = WRITERS[_output_format(args, args.output)](stream, GROUP_COLUMNS)
+        for row in group_rows(records, groups):
+            writer.write(row)
+        if args.pairs is not None:
+            pair_stream = outputs.enter_context(open_output(args.pairs))
+            pair_writer = WRITERS[_output_format(args, args.pairs)](pair_stream, PAIR_COLUMNS)
+            for row in pair_rows(records, pairs, groups):
+                pair_writer.write(row)
+    if not args.quiet:
+        shared = sum(1 for position, group in enumerate(groups) if group != position)
+        print(f"refsieve: {len(records)} records in {len(set(groups))} groups;"
+              f" {shared} records belong to an earlier record's group", file=sys.stderr)
+    return 0
+
+
+def _truth_columns(text: str) -> tuple[str, str]:
+    names = [name.strip() for name in text.split(",")]
+    if len(names) != 2 or not all(names):
+        raise argparse.ArgumentTypeError(f"expected two column names separated by a comma, got '{text}'")
+    return names[0], names[1]
+
+
+def _threshold_range(text: str) -> list[float]:
+    try:
+        start, stop, step = (float(part) for part in text.split(":"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected START:STOP:STEP, e.g. {DEFAULT_THRESHOLDS}, got '{text}'") from None
+    if not (math.isfinite(start) and math.isfinite(stop) and step > 0 and stop >= start):
+        raise argparse.ArgumentTypeError(f"expected START <= STOP and a STEP above 0, got '{text}'")
+    levels = evaluate.thresholds(start, stop, step)
+    if len(levels) > 1000:
+        raise argparse.ArgumentTypeError(f"{len(levels)} thresholds: use a larger STEP")
+    return levels
+
+
+def run_evaluate(args: argparse.Namespace) -> int:
+    truth = evaluate.read_truth(args.truth, args.truth_columns, args.encoding)
+    report = Report()
+    if args.task == "match":
+        subjects, candidates = _load_both(args, report)
+        _tell(report, args.quiet)
+        keys = {key for side in (subjects, candidates) for key in side.keys}
+        rows = [row for _, _, row in match_rows(subjects, candidates, 1, min(args.thresholds), args.chunk_size)]
+        qualities = evaluate.match_quality(rows, truth, args.thresholds)
+        known = sum(1 for first, second in truth.pairs if first in keys and second in keys)
+    else:
+        records = _load_catalogue(args, report)
+        _tell(report, args.quiet)
+        keys = set(records.keys)
+        link = grouping.linkage(len(records), _group_pairs(args, records))
+        qualities = evaluate.group_quality(records.keys, ((level, link.groups(level)) for level in args.thresholds),
+                                           truth)
+        known = sum(1 for first, second in truth.pairs if first in keys and second in keys)
+    if known < len(truth.pairs) and not args.quiet:
+        print(f"refsieve: warning: {len(truth.pairs) - known} of {len(truth.pairs)} true pairs name a key that no"
+              f" record has (columns {truth.columns[0]}, {truth.columns[1]}); they count as missed", file=sys.stderr)
+    print(f"{args.task}: true pairs from columns {truth.columns[0]}, {truth.columns[1]} of {args.truth}")
+    print(evaluate.format_table(qualities))
+    if args.plot:
+        evaluate.plot(qualities, args.plot, f"refsieve {args.task}")
+    return 0
+
+
+def _find(records: Records, name: str, side: str) -> int:
+    """The position of the record whose key is ``name``, else whose index is ``name``."""
+    for position, key in enumerate(records.keys):
+        if key == name:
+            return position
+    if name.isdigit():
+        for position, record in enumerate(records.records):
+            if record["index"] == int(name):
+                return position
+    raise CommandError(f"no {side} has the key or index '{name}'")
+
+
+def run_explain(args: argparse.Namespace) -> int:
+    report = Report()
+    subjects, candidates = _load_both(args, report)
+    _tell(report, args.quiet)
+    subject = subjects.records[_find(subjects, args.subject, "subject")]
+    candidate = candidates.records[_find(candidates, args.candidate, "candidate")]
+    print(format_explanation(explain(subject, candidate), subject, candidate, (args.subject, args.candidate)))
     return 0
 
 
@@ -227,17 +356,47 @@ def _add_scoring_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--quiet", "-q", action="store_true", help="nothing on standard error but errors: no progress bar, notes or warnings")
 
 
-def _add_reading_options(parser: argparse.ArgumentParser) -> None:
-    for side in ("subjects", "candidates"):
+def _add_grouping_options(parser: argparse.ArgumentParser, with_threshold: bool = True) -> None:
+    if with_threshold:
+        parser.add_argument("--min-score", type=_score, default=DEFAULT_GROUP_SCORE, metavar="X",
+                            help="lowest mean pair score at which two groups join "
+                            f"(default {DEFAULT_GROUP_SCORE:g})")
+    parser.add_argument("--floor", type=_score, default=grouping.DEFAULT_FLOOR, metavar="X",
+                        help="pairs scoring under X are not kept and count as 0 "
+                        f"(default {grouping.DEFAULT_FLOOR:g})")
+    parser.add_argument("--neighbours", type=_positive_int, default=grouping.DEFAULT_NEIGHBOURS, metavar="N",
+                        help=f"pairs kept per record, best first (default {grouping.DEFAULT_NEIGHBOURS})")
+
+
+def _add_output_options(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--raw", action="store_true",
+                        help="score the values as read: no canonical authors, DOIs, titles or pages")
+    parser.add_argument("--output", "-o", metavar="FILE",
+                        help=f"write {what} here (default: standard output); the file appears when complete")
+    parser.add_argument("--format", choices=sorted(WRITERS),
+                        help="output format (default: csv for a .csv output file, else jsonl)")
+    parser.add_argument("--chunk-size", type=_positive_int, default=DEFAULT_CHUNK_SIZE, metavar="N",
+                        help=f"at most N records scored per call (default {DEFAULT_CHUNK_SIZE})")
+    parser.add_argument("--quiet", "-q", action="store_true",
+                        help="nothing on standard error but errors: no progress bar, notes or warnings")
+    parser.set_defaults(include=[])
+
+
+def _add_reading_options(parser: argparse.ArgumentParser, sides: Sequence[str] = ("subjects", "candidates")) -> None:
+    """Options that say how input files are read; without ``sides``, for one catalogue read on its own."""
+    for side in sides:
         parser.add_argument(f"--{side}-also", action="append", default=[], metavar="FILE",
                             help=f"another file of {side}, read with the first (repeatable); BibTeX files of a "
                             "side share @string definitions and crossref targets")
-    for side in ("subjects", "candidates"):
+    for side in sides:
         parser.add_argument(f"--{side}-format", choices=FORMATS,
                             help=f"format of the {side} files (default: by extension; needed for -)")
+    if not sides:
+        parser.add_argument("--input-format", choices=FORMATS,
+                            help="format of the input files (default: by extension; needed for -)")
     parser.add_argument("--encoding", default="utf-8", type=_encoding, metavar="NAME",
                         help="text encoding of all input files (default utf-8)")
-    for side in ("subjects", "candidates"):
+    for side in sides:
         parser.add_argument(f"--{side}-encoding", type=_encoding, metavar="NAME",
                             help=f"text encoding of the {side} files (default: --encoding)")
     parser.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
@@ -271,6 +430,69 @@ def build_parser() -> argparse.ArgumentParser:
     _add_reading_options(match)
     _add_scoring_options(match)
 
+    dedupe = commands.add_parser(
+        "dedupe",
+        help="find the groups of records in one catalogue that describe the same work",
+        description="Score the records of the catalogue against each other and group those that describe the "
+        "same work; write one row per record with its group (cluster: the position of the group's first record). "
+        "Two groups join when the mean score over all pairs of their records reaches --min-score; a pair scoring "
+        "under --floor, or whose first pages differ, counts as 0. Records with the same DOI are grouped.",
+    )
+    dedupe.add_argument("files", nargs="+", metavar="FILE", help="the catalogue (several files are read as one)")
+    _add_reading_options(dedupe, ())
+    _add_grouping_options(dedupe)
+    dedupe.add_argument("--pairs", metavar="FILE", help="also write the scored pairs inside groups to FILE")
+    _add_output_options(dedupe, "the groups")
+
+    evaluation = commands.add_parser(
+        "evaluate",
+        help="precision, recall and F1 against a file of true pairs, for a range of --min-score values",
+        description="Score once, then compare the result at every threshold with the true pairs of --truth.",
+    )
+    tasks = evaluation.add_subparsers(dest="task", required=True, metavar="TASK")
+    for task, about in (("match", "the best match of every subject"), ("dedupe", "the groups of one catalogue")):
+        parser_of_task = tasks.add_parser(task, help=f"evaluate {about}",
+                                          description=f"Evaluate {about} against true pairs.")
+        if task == "match":
+            parser_of_task.add_argument("subjects", metavar="SUBJECTS", help="the references to resolve")
+            parser_of_task.add_argument("candidates", metavar="CANDIDATES", help="the records they may refer to")
+            _add_reading_options(parser_of_task)
+        else:
+            parser_of_task.add_argument("files", nargs="+", metavar="FILE", help="the catalogue")
+            _add_reading_options(parser_of_task, ())
+            _add_grouping_options(parser_of_task, with_threshold=False)
+        parser_of_task.add_argument("--truth", required=True, metavar="PAIRS.csv",
+                                    help="CSV file of true pairs of record keys, with a header row; by default "
+                                    "its first two columns (subject key, candidate key for match)")
+        parser_of_task.add_argument("--truth-columns", type=_truth_columns, metavar="FIRST,SECOND",
+                                    help="the two columns of --truth that hold the keys")
+        parser_of_task.add_argument("--thresholds", type=_threshold_range, default=DEFAULT_THRESHOLDS,
+                                    metavar="START:STOP:STEP",
+                                    help=f"the --min-score values to evaluate (default {DEFAULT_THRESHOLDS})")
+        parser_of_task.add_argument("--plot", metavar="FILE.png",
+                                    help="draw precision, recall and F1 against the threshold (needs matplotlib)")
+        parser_of_task.add_argument("--raw", action="store_true", help="score the values as read")
+        parser_of_task.add_argument("--chunk-size", type=_positive_int, default=DEFAULT_CHUNK_SIZE, metavar="N",
+                                    help=f"at most N subjects scored per call (default {DEFAULT_CHUNK_SIZE})")
+        parser_of_task.add_argument("--quiet", "-q", action="store_true", help="no progress bar or warnings")
+        parser_of_task.set_defaults(include=[])
+
+    explaining = commands.add_parser(
+        "explain",
+        help="show why one candidate scores what it scores against one subject",
+        description="Print both records as they are compared and, for each partial score, the rule that earned "
+        "it. SUBJECT and CANDIDATE are record keys (or, failing that, indexes). Give one file twice to compare "
+        "two records of one catalogue.",
+    )
+    explaining.add_argument("subjects", metavar="SUBJECTS", help="the file of the subject")
+    explaining.add_argument("candidates", metavar="CANDIDATES", help="the file of the candidate")
+    explaining.add_argument("subject", metavar="SUBJECT", help="the subject's key or index")
+    explaining.add_argument("candidate", metavar="CANDIDATE", help="the candidate's key or index")
+    _add_reading_options(explaining)
+    explaining.add_argument("--raw", action="store_true", help="score the values as read")
+    explaining.add_argument("--quiet", "-q", action="store_true", help="no warnings")
+    explaining.set_defaults(include=[])
+
     demo = commands.add_parser("demo", help="match the bundled sample references against the bundled catalogue",
                                description="Match the bundled sample references against the bundled catalogue.")
     _add_scoring_options(demo)
@@ -290,8 +512,10 @@ def _version() -> str:
 def _dispatch(args: argparse.Namespace) -> int:
     if args.command == "demo":
         sample = sample_directory()
-        return run_match(args, str(sample / "references.json"), str(sample / "catalogue.json"))
-    return run_match(args, args.subjects, args.candidates)
+        args.subjects, args.candidates = str(sample / "references.json"), str(sample / "catalogue.json")
+    runs = {"match": run_match, "demo": run_match, "dedupe": run_dedupe, "evaluate": run_evaluate,
+            "explain": run_explain}
+    return runs[args.command](args)
 
 
 def _terminate(signum: int, frame: FrameType | None) -> None:

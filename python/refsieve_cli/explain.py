@@ -140,7 +140,7 @@ def format_explanation(explanation: Explanation, subject: Record, candidate: Rec
     for label, name, record in (("subject", names[0], subject), ("candidate", names[1], candidate)):
         lines.append(f"{label} {name}:")
         for field in ("title", "author", "year", "doi", "journal", "volume", "number", "pages", "publisher"):
-            value = record[field]  # type: ignore[literal-required]
+            value = record[field]
             if value not in (None, ""):
                 lines.append(f"  {field:<9} {value}")
     if explanation.doi_match:

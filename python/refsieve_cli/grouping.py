@@ -23,16 +23,22 @@ once and :meth:`Linkage.groups` cuts it at any threshold.
 from __future__ import annotations
 
 import heapq
+import re
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import refsieve
 
+from refsieve_cli import scoring
+from refsieve_cli.load import Records
+
 if TYPE_CHECKING:
     from refsieve import Match, Record
 
-DEFAULT_FLOOR = 60.0
+_NUMBER = re.compile(r"[0-9]+")
+
+DEFAULT_FLOOR = 70.0
 DEFAULT_NEIGHBOURS = 1000
 
 
@@ -44,6 +50,7 @@ class ScoredPair:
     second: int
     match: Match
     match_type: str  # "doi" when the two records share a DOI, else "score"
+    pages_differ: bool = False  # both records give a first page, and they differ
 
     @property
     def total(self) -> float:
@@ -51,43 +58,47 @@ class ScoredPair:
 
 
 def scored_pairs(
-    records: Sequence[Record],
+    records: Records,
     floor: float = DEFAULT_FLOOR,
     neighbours: int = DEFAULT_NEIGHBOURS,
     chunk_size: int = 256,
-    on_chunk: Callable[[int], None] | None = None,
+    progress: Callable[[int], None] | None = None,
 ) -> list[ScoredPair]:
     """Every pair of records that scores at least ``floor``, or shares a DOI; each pair once.
 
-    ``records`` are scored as given (canonicalise them first). The result is
-    ordered by (first, second).
+    The records are scored as given (canonicalise them first), in bounded
+    calls as ``match`` scores them. The result is ordered by (first, second).
     """
-    by_position = [_at_position(record, position) for position, record in enumerate(records)]
+    by_position = [_at_position(record, position) for position, record in enumerate(records.records)]
     pairs: dict[tuple[int, int], ScoredPair] = {}
-    for group in _doi_groups(records):
+    for group in _doi_groups(records.records):
         # Records that share a DOI are paired whatever their score; the DOI
         # shortcut scores one candidate, so each pair is scored on its own.
         for at, first in enumerate(group):
             for second in group[at + 1 :]:
                 [result] = refsieve.score_batch([by_position[first]], [by_position[second]], 1, float("-inf"))
                 pairs[first, second] = ScoredPair(first, second, result["matches"][0], "doi")
-    # A subject keeps no DOI: otherwise the DOI shortcut would return the
+    # Subjects keep no DOI: otherwise the DOI shortcut would return the
     # subject itself (or the first record with its DOI) instead of its neighbours.
-    subjects = _without_doi(by_position)
-    for start in range(0, len(subjects), chunk_size):
-        chunk = subjects[start : start + chunk_size]
-        for result in refsieve.score_batch(chunk, by_position, neighbours + 1, floor):
-            subject = start + result["subject_index"]
-            for match in result["matches"]:
+    subjects = Records(records=[_without_doi(record) for record in records.records])
+    first_pages = [first_page(record["pages"]) for record in records.records]
+    for start, count, matches in scoring.score(subjects, records, neighbours + 1, floor, chunk_size):
+        for subject, subject_matches in enumerate(matches, start=start):
+            for match in subject_matches:
                 other = match["candidate_index"]
-                if other == subject:
-                    continue
                 key = (min(subject, other), max(subject, other))
-                if key not in pairs:
-                    pairs[key] = ScoredPair(key[0], key[1], match, "score")
-        if on_chunk is not None:
-            on_chunk(len(chunk))
+                if other != subject and key not in pairs:
+                    differ = first_pages[subject] is not None and first_pages[other] not in (None, first_pages[subject])
+                    pairs[key] = ScoredPair(key[0], key[1], match, "score", differ)
+        if progress is not None:
+            progress(count)
     return [pairs[key] for key in sorted(pairs)]
+
+
+def first_page(pages: str | None) -> str | None:
+    """The first number of a page range ("pp. 37-66" gives "37"); None when there is none."""
+    found = _NUMBER.search(pages) if pages else None
+    return found.group(0).lstrip("0") or "0" if found else None
 
 
 def _at_position(record: Record, position: int) -> Record:
@@ -96,13 +107,10 @@ def _at_position(record: Record, position: int) -> Record:
     return copy
 
 
-def _without_doi(records: Sequence[Record]) -> list[Record]:
-    copies = []
-    for record in records:
-        copy = record.copy()
-        copy["doi"] = None
-        copies.append(copy)
-    return copies
+def _without_doi(record: Record) -> Record:
+    copy = record.copy()
+    copy["doi"] = None
+    return copy
 
 
 def _doi_groups(records: Sequence[Record]) -> Iterator[list[int]]:
@@ -186,6 +194,8 @@ def linkage(count: int, pairs: Sequence[ScoredPair]) -> Linkage:
         return position
 
     for pair in pairs:
+        if pair.pages_differ:
+            continue  # different first pages: different works, whatever else agrees
         total = max(pair.total, 0.0)
         left, right = pair.first, pair.second
         links[left][right] = links[right][left] = links[left].get(right, 0.0) + total

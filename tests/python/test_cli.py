@@ -19,6 +19,7 @@ from _support import generated_batch, module_env, record, run_cli
 DATA = Path(__file__).resolve().parent / "data"
 # Benchmark data beside the checkout (never copied into it).
 SHARED_DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
+REPO = Path(__file__).resolve().parents[2]
 SCORES = ("total_score", "title_score", "author_score", "date_score", "bonus_score")
 
 # What every tests/python/data/subjects.* file holds, written out by hand.
@@ -406,13 +407,38 @@ def test_a_stopped_run_leaves_no_partial_file_and_an_existing_file_untouched(tmp
 
 
 @pytest.mark.skipif(not (SHARED_DATA / "dblp-acm").is_dir(), reason="no ../shared/data beside the checkout")
-def test_dblp_acm_as_published_resolves_with_the_defaults(tmp_path):
-    from refsieve_cli.evaluate import evaluate, read_truth
+def test_dblp_acm_as_published_resolves_with_the_defaults_and_evaluate_agrees(tmp_path):
+    from refsieve_cli.cli import DEFAULT_MIN_SCORE
+    from refsieve_cli.evaluate import match_quality, read_truth
 
     data = SHARED_DATA / "dblp-acm"
     done = run_cli("match", data / "DBLP2.csv", data / "ACM.csv", "--subjects-encoding", "latin-1",
                    "-o", tmp_path / "out.csv")
     assert done.returncode == 0, done.stderr
     rows = csv_rows((tmp_path / "out.csv").read_text(encoding="utf-8"))
-    found = evaluate(rows, read_truth(data / "DBLP-ACM_perfectMapping.csv"))
+    [found] = match_quality(rows, read_truth(data / "DBLP-ACM_perfectMapping.csv"), [DEFAULT_MIN_SCORE])
     assert found.f1 >= 0.955, found
+    table = run_cli("evaluate", "match", data / "DBLP2.csv", data / "ACM.csv", "--subjects-encoding", "latin-1",
+                    "--truth", data / "DBLP-ACM_perfectMapping.csv")
+    assert table.returncode == 0, table.stderr
+    line = next(line.split() for line in table.stdout.splitlines() if line.split()[:1] == [f"{DEFAULT_MIN_SCORE:g}"])
+    assert line[1:6] == [str(found.found), str(found.correct), f"{found.precision:.4f}", f"{found.recall:.4f}",
+                         f"{found.f1:.4f}"]
+
+
+@pytest.mark.skipif(not (SHARED_DATA / "cora").is_dir(), reason="no ../shared/data beside the checkout")
+def test_cora_groups_at_the_default_settings(tmp_path):
+    from refsieve_cli.evaluate import group_quality, read_truth
+
+    cora = tmp_path / "cora.jsonl"
+    converted = subprocess.run([sys.executable, REPO / "scripts" / "cora_to_jsonl.py", SHARED_DATA / "cora" / "CORA.xml"],
+                               capture_output=True, text=True, check=True)
+    cora.write_text(converted.stdout, encoding="utf-8")
+    done = run_cli("dedupe", cora, "-o", tmp_path / "groups.csv", "--pairs", tmp_path / "pairs.csv")
+    assert done.returncode == 0, done.stderr
+    groups = list(csv.DictReader((tmp_path / "groups.csv").open(encoding="utf-8")))
+    [found] = group_quality([row["key"] for row in groups], [(0.0, [int(row["cluster"]) for row in groups])],
+                            read_truth(SHARED_DATA / "cora" / "cora_gold.csv"))
+    assert found.f1 >= 0.80, found
+    pairs = [(row["first_key"], row["second_key"]) for row in csv.DictReader((tmp_path / "pairs.csv").open())]
+    assert len(pairs) == len(set(pairs)) and all(first != second for first, second in pairs)

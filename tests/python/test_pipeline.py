@@ -140,3 +140,42 @@ def test_data_frames_and_other_tables_match_as_the_command_does():
     frame = match_tables(pandas.DataFrame(subjects), pandas.DataFrame(candidates), min_score=0, include=["title"])
     assert isinstance(frame, pandas.DataFrame)
     assert frame.to_dict("records") == expected
+
+
+def _pair(first, second, total, match_type="score", pages_differ=False):
+    from refsieve_cli.grouping import ScoredPair
+
+    match = {"candidate_index": second, "total_score": total, "title_score": 0.0, "author_score": 0.0,
+             "date_score": 0.0, "bonus_score": 0.0}
+    return ScoredPair(first, second, match, match_type, pages_differ)
+
+
+@pytest.mark.parametrize("pairs, threshold, groups", [
+    # A-B and B-C are strong, A-C was never found: C does not join A's group through B.
+    ([_pair(0, 1, 180.0), _pair(1, 2, 170.0)], 95.0, [0, 0, 2]),
+    # When C matches A too, the mean over both pairs reaches the threshold.
+    ([_pair(0, 1, 180.0), _pair(1, 2, 170.0), _pair(0, 2, 120.0)], 95.0, [0, 0, 0]),
+    # The group's id is the position of its first record, whatever joined first.
+    ([_pair(1, 2, 180.0), _pair(0, 2, 150.0), _pair(0, 1, 150.0)], 95.0, [0, 0, 0]),
+    # Different first pages: not the same work, however well the rest agrees.
+    ([_pair(0, 1, 180.0, pages_differ=True)], 95.0, [0, 1]),
+    # A shared DOI groups two records at any threshold.
+    ([_pair(0, 1, 20.0, "doi")], 150.0, [0, 0]),
+])
+def test_groups_join_on_their_mean_pair_score(pairs, threshold, groups):
+    from refsieve_cli.grouping import linkage
+
+    assert linkage(len(groups), pairs).groups(threshold) == groups
+
+
+def test_explain_names_the_rules_behind_the_scores_match_gives():
+    done = run_cli("explain", DATA / "subjects.jsonl", DATA / "candidates.jsonl", "dijkstra68", "c-dijkstra", "-q")
+    assert done.returncode == 0, done.stderr
+    matched = run_cli("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl", "--min-score", 0, "-q")
+    row = next(row for row in map(json.loads, matched.stdout.splitlines()) if row["subject_key"] == "dijkstra68")
+    lines = {line.split()[0]: line for line in done.stdout.splitlines() if line[:1] != " "}
+    assert row["candidate_key"] == "c-dijkstra" and row["match_type"] == "doi"
+    for name in ("title", "author", "date", "bonus", "total"):
+        score = row["total_score" if name == "total" else f"{name}_score"]
+        assert lines[name].split()[1] == f"{score:.2f}", done.stdout
+    assert "+100 boost" in lines["title"] and "same DOI +100" in lines["bonus"] and "same DOI:" in done.stdout
