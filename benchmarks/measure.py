@@ -127,7 +127,11 @@ def current_rss_bytes():
 
 def memory(args):
     sizes = json.loads(args.sizes)
-    subjects, candidates = workload.synthetic(args.subjects, args.candidates)
+    if args.workload == "synthetic":
+        subjects, candidates = workload.synthetic(args.subjects, args.candidates)
+    else:
+        subjects, candidates = load(args.workload, args.subjects, None)
+        candidates = workload.repeated(candidates, args.candidates)
     gc.collect()
     reset = reset_peak_rss()
     rss_before = current_rss_bytes()
@@ -149,6 +153,7 @@ def memory(args):
         # What the call added at its peak over the process before it. Without
         # the reset the earlier peak hides part of it: a lower bound then.
         "call_peak_bytes": peak_after - (rss_before if reset else peak_before),
+        "workload": args.workload,
         "records_bytes": converted_record_bytes(subjects, sizes) + converted_record_bytes(candidates, sizes),
         "results_bytes": deep_size(result),
         "matches": sum(len(r["matches"]) for r in result),
@@ -169,6 +174,7 @@ def main():
     r.add_argument("--pairs", type=int, default=2000)
     r.add_argument("--repeat", type=int, default=5)
     m = sub.add_parser("memory")
+    m.add_argument("--workload", default="synthetic", choices=("synthetic", "dblp-acm"))
     m.add_argument("--subjects", type=int, default=10000)
     m.add_argument("--candidates", type=int, default=10000)
     m.add_argument("--top-n", type=int, default=10)

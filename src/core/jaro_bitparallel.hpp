@@ -58,13 +58,17 @@ struct JaroScratch {
     std::vector<std::size_t> matched;    // mask row of each matched a[i], in a's order
 };
 
-// The Jaro similarity of code point sequences a and b, with pattern_b the
-// KeyPattern of b.
-double generic_jaro(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+// The Jaro similarity of sequences a and b, with pattern_b the KeyPattern
+// of b; a holds code points, as char32_t or, all ASCII, one byte each.
+template <class A>
+double generic_jaro(std::span<const A> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
                     JaroScratch& scratch);
 
 // The Jaro–Winkler similarity: winkler_adjust of the Jaro similarity.
-double jaro_winkler(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
+template <class A>
+double jaro_winkler(std::span<const A> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
                     JaroScratch& scratch);
 
 }  // namespace refsieve
+
+#include "core/jaro_bitparallel_impl.hpp"

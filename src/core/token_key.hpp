@@ -20,7 +20,14 @@ public:
     // The key of a text that is normalised already.
     void build_normalized(std::string_view normalized, std::vector<char32_t>& key);
 
+    // The same keys in UTF-8: the sorted tokens joined by single spaces.
+    void build_utf8(std::string_view text, std::string& key);
+    void build_utf8_normalized(std::string_view normalized, std::string& key);
+
 private:
+    // Splits a normalised text into tokens_, sorted.
+    void sort_tokens(std::string_view normalized);
+
     // A token and its first eight bytes as a big-endian number (zero-padded):
     // tokens whose numbers differ are ordered by them, as by their bytes.
     struct SortToken {
