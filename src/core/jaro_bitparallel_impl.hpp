@@ -42,14 +42,6 @@ struct BlockBits {
     // Bits lo to hi - 1, for lo < kBits and 0 < hi <= kBits.
     static Block range(std::size_t lo, std::size_t hi) noexcept { return (kAll >> (kBits - hi)) & (kAll << lo); }
     static Block lowest(Block bits) noexcept { return bits & (~bits + 1); }
-    static int lowest_index(Block bits) noexcept {
-        if constexpr (kBits == kWordBits) {
-            return std::countr_zero(bits);
-        } else {
-            const auto low = static_cast<std::uint64_t>(bits);
-            return low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<std::uint64_t>(bits >> 64));
-        }
-    }
 };
 
 // Jaro for b that fits one Block: b's flags stay in a register and the
@@ -65,22 +57,30 @@ double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern&
     Block matched[Bits::kBits + 1];  // + 1: written before it is counted
     Block flagged = 0;
     std::size_t matches = 0;
+    // a[i]'s window, bits i - radius to i + radius (from 0 at least): moved
+    // up by one bit per element. Bits at len_b and beyond need no clearing:
+    // no mask has them set.
+    Block window = radius + 1 >= Bits::kBits ? Bits::kAll : Bits::range(0, radius + 1);
     for (std::size_t i = 0; i < end; ++i) {
-        const std::size_t lo = i < radius ? 0 : i - radius;
-        const std::size_t hi = std::min(len_b, i + radius + 1);
-        const char32_t c = a[i];
-        const std::size_t row =
-            c < KeyPattern::kAsciiSize ? ascii_rows[c] : pattern_b.row(c);  // narrow a: always ASCII
+        std::size_t row;
+        if constexpr (sizeof(A) == 1) {
+            row = ascii_rows[a[i]];  // a narrow text holds ASCII code points only
+        } else {
+            const char32_t c = a[i];
+            row = c < KeyPattern::kAsciiSize ? ascii_rows[c] : pattern_b.row(c);
+        }
         const Block mask = Bits::load(rows + row * kWords);
-        const Block free = mask & ~flagged & Bits::range(lo, hi);
+        const Block free = mask & ~flagged & window;
         flagged |= Bits::lowest(free);
         matched[matches] = mask;
         matches += free != 0;
+        window = (window << 1) | Block{i + 1 <= radius};
     }
     std::size_t unequal = 0;
     for (std::size_t k = 0; k < matches; ++k) {
-        unequal += static_cast<std::size_t>(((matched[k] >> Bits::lowest_index(flagged)) & 1) ^ 1);
-        flagged &= flagged - 1;
+        const Block position = Bits::lowest(flagged);  // the k-th flagged b[j]
+        unequal += (matched[k] & position) == 0;
+        flagged ^= position;
     }
     return jaro_from_counts(a.size(), len_b, matches, unequal);
 }

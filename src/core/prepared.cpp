@@ -27,13 +27,6 @@ constexpr std::size_t kWideAlignment = alignof(char32_t);
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
-bool is_ascii(std::string_view text) noexcept {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    }
-    return true;
-}
-
 std::uint32_t stored_size(std::size_t size) {
     if (size > std::numeric_limits<std::uint32_t>::max()) fail("a text of 4 GiB or more cannot be scored");
     return static_cast<std::uint32_t>(size);
@@ -43,7 +36,7 @@ std::uint32_t stored_size(std::size_t size) {
 struct CandidateWork {
     TokenKeyBuilder builder;
     std::string normalized;
-    std::string key;  // UTF-8
+    std::string key;  // UTF-8, for keys beyond ASCII
     std::string block;
 };
 
@@ -52,18 +45,22 @@ CandidateWork& candidate_work() {
     return work;
 }
 
-// Appends a sorted key given in UTF-8 to out: its bytes when all are ASCII,
-// else its code points, four bytes each, from a multiple of four on
-// (relative to `start`). Returns the code point count and whether it is wide.
-std::pair<std::uint32_t, bool> append_key(std::string_view key, std::string& out, std::size_t start) {
-    if (is_ascii(key)) {
-        out.append(key);
-        return {stored_size(key.size()), false};
+// Appends the sorted key of a normalised text to out: its bytes when all
+// are ASCII, else its code points, four bytes each, from a multiple of four
+// on (relative to `start`). Returns the code point count and whether the
+// key is wide.
+std::pair<std::uint32_t, bool> append_key(std::string_view normalized, std::string& out, std::size_t start,
+                                          CandidateWork& work) {
+    if (utf8::is_ascii(normalized)) {
+        work.builder.append_utf8_normalized(normalized, out);
+        return {stored_size(normalized.size()), false};
     }
+    work.key.clear();
+    work.builder.append_utf8_normalized(normalized, work.key);
     out.resize(start + round_up(out.size() - start, kWideAlignment));
     std::size_t count = 0;
-    for (std::size_t i = 0; i < key.size();) {
-        const char32_t c = utf8::next(key, i);
+    for (std::size_t i = 0; i < work.key.size();) {
+        const char32_t c = utf8::next(work.key, i);
         char bytes[sizeof(char32_t)];
         std::memcpy(bytes, &c, sizeof c);
         out.append(bytes, sizeof bytes);
@@ -122,8 +119,9 @@ PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::stri
     CandidateWork& work = candidate_work();
     PreparedCandidate p;
     const std::size_t start = out.size();
-    const auto set_key = [&](Part part, Flag wide_flag, std::string_view key) {
-        const auto [size, is_wide] = append_key(key, out, start);
+    // Appends the key of the normalised text in work.normalized.
+    const auto set_key = [&](Part part, Flag wide_flag) {
+        const auto [size, is_wide] = append_key(work.normalized, out, start, work);
         p.sizes_[part] = size;
         if (is_wide) p.flags_ |= wide_flag;
     };
@@ -133,18 +131,17 @@ PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::stri
         p.keywords_ = static_cast<std::uint8_t>(scoring::keyword_set(work.normalized));
         out.append(work.normalized);
         p.sizes_[kTitleText] = stored_size(work.normalized.size());
-        work.builder.build_utf8_normalized(work.normalized, work.key);
-        set_key(kTitleKey, kWideTitleKey, work.key);
+        set_key(kTitleKey, kWideTitleKey);
     }
     if (!record.author.empty()) {
         p.flags_ |= kHasAuthor;
-        work.builder.build_utf8(record.author, work.key);
-        set_key(kAuthorKey, kWideAuthorKey, work.key);
+        normalize_into(record.author, work.normalized);
+        set_key(kAuthorKey, kWideAuthorKey);
     }
     if (record.publisher && !record.publisher->empty()) {
         p.flags_ |= kHasPublisher;
-        work.builder.build_utf8(*record.publisher, work.key);
-        set_key(kPublisherKey, kWidePublisherKey, work.key);
+        normalize_into(*record.publisher, work.normalized);
+        set_key(kPublisherKey, kWidePublisherKey);
     }
     return p;
 }
