@@ -8,12 +8,13 @@ namespace refsieve {
 
 using jaro_detail::kWordBits;
 
-void KeyPattern::assign(std::span<const char32_t> text) {
+template <class C>
+void KeyPattern::assign(std::span<const C> text) {
     words_ = (text.size() + kWordBits - 1) / kWordBits;
-    ascii_row_.assign(kAsciiSize, 0);
+    ascii_row_.fill(0);
     others_.clear();
     std::size_t ascii_rows = 0;
-    for (char32_t c : text) {
+    for (const char32_t c : text) {
         if (c >= kAsciiSize) {
             others_.push_back(c);
         } else if (ascii_row_[c] == 0) {
@@ -31,6 +32,9 @@ void KeyPattern::assign(std::span<const char32_t> text) {
         masks_[row * words_ + j / kWordBits] |= std::uint64_t{1} << (j % kWordBits);
     }
 }
+
+template void KeyPattern::assign(std::span<const char32_t>);
+template void KeyPattern::assign(std::span<const unsigned char>);
 
 std::size_t KeyPattern::other_row(char32_t c) const noexcept {
     const auto it = std::lower_bound(others_.begin(), others_.end(), c);

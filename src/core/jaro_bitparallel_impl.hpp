@@ -133,9 +133,8 @@ double jaro_multi_word(std::span<const A> a, std::size_t len_b, const KeyPattern
 
 }  // namespace jaro_detail
 
-template <class A>
-double generic_jaro(std::span<const A> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                    JaroScratch& scratch) {
+template <class A, class B>
+double generic_jaro(std::span<const A> a, std::span<const B> b, const KeyPattern& pattern_b, JaroScratch& scratch) {
     using namespace jaro_detail;
     const std::size_t len_a = a.size();
     const std::size_t len_b = b.size();
@@ -154,20 +153,19 @@ double generic_jaro(std::span<const A> a, std::span<const char32_t> b, const Key
     }
 }
 
-template <class A>
-double jaro_winkler(std::span<const A> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                    JaroScratch& scratch) {
+template <class A, class B>
+double jaro_winkler(std::span<const A> a, std::span<const B> b, const KeyPattern& pattern_b, JaroScratch& scratch) {
     return winkler_adjust(generic_jaro(a, b, pattern_b, scratch), a, b);
 }
 
 inline double generic_jaro(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
                            JaroScratch& scratch) {
-    return generic_jaro<char32_t>(a, b, pattern_b, scratch);
+    return generic_jaro<char32_t, char32_t>(a, b, pattern_b, scratch);
 }
 
 inline double jaro_winkler(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
                            JaroScratch& scratch) {
-    return jaro_winkler<char32_t>(a, b, pattern_b, scratch);
+    return jaro_winkler<char32_t, char32_t>(a, b, pattern_b, scratch);
 }
 
 }  // namespace refsieve

@@ -118,6 +118,15 @@ StoredKey PreparedCandidate::key(Part part) const noexcept {
 PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::string& out) {
     CandidateWork& work = candidate_work();
     PreparedCandidate p;
+    p.index_ = record.index;
+    if (record.year) {
+        p.flags_ |= kHasYear;
+        p.year_ = *record.year;
+    }
+    const auto non_empty = [](const std::optional<std::string_view>& text) { return text && !text->empty(); };
+    if (non_empty(record.doi) || non_empty(record.volume) || non_empty(record.number) || non_empty(record.pages)) {
+        p.flags_ |= kHasIdentifiers;
+    }
     const std::size_t start = out.size();
     // Appends the key of the normalised text in work.normalized.
     const auto set_key = [&](Part part, Flag wide_flag) {

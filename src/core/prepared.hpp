@@ -59,7 +59,10 @@ struct StoredKey {
     std::span<const char32_t> code_points() const noexcept { return {reinterpret_cast<const char32_t*>(data), size}; }
 };
 
-// One candidate's pair-independent scoring data, its texts stored in a
+// One candidate's pair-independent scoring data: what every pair reads
+// (index, year, flags) in the header, so that a pass over the catalogue
+// reads the records themselves only for the rare identifying fields; its
+// texts stored in a
 // block of the catalogue: the normalised title, the title, author and
 // publisher keys, in this order (a four-byte key starts on a multiple of
 // four). The journal is normalised only when it counts (identifier_points).
@@ -69,6 +72,14 @@ public:
     bool has_author() const noexcept { return flags_ & kHasAuthor; }
     bool has_publisher() const noexcept { return flags_ & kHasPublisher; }  // present and non-empty
     unsigned title_keywords() const noexcept { return keywords_; }
+    std::uint64_t index() const noexcept { return index_; }
+    std::optional<std::int32_t> year() const noexcept {
+        return flags_ & kHasYear ? std::optional<std::int32_t>(year_) : std::nullopt;
+    }
+    // Some DOI, volume, number or pages present and non-empty: only then can
+    // the record's identifying fields earn points, and only then does
+    // scoring read them from the record.
+    bool has_identifiers() const noexcept { return flags_ & kHasIdentifiers; }
 
     std::string_view normalized_title() const noexcept {
         return {reinterpret_cast<const char*>(texts_), sizes_[kTitleText]};
@@ -92,6 +103,8 @@ private:
         kWideTitleKey = 8,
         kWideAuthorKey = 16,
         kWidePublisherKey = 32,
+        kHasYear = 64,
+        kHasIdentifiers = 128,
     };
 
     static bool is_key(Part part) noexcept { return part == kTitleKey || part == kAuthorKey || part == kPublisherKey; }
@@ -102,7 +115,9 @@ private:
     StoredKey key(Part part) const noexcept;
 
     const std::byte* texts_ = nullptr;
+    std::uint64_t index_ = 0;
     std::uint32_t sizes_[kParts] = {};  // bytes of texts, code points of keys
+    std::int32_t year_ = 0;
     std::uint8_t flags_ = 0;
     std::uint8_t keywords_ = 0;
 };

@@ -11,9 +11,10 @@ namespace {
 // token_sort_ratio_f64 of two non-empty texts with these keys. The masks are
 // the subject's (Jaro is symmetric, see jaro.hpp).
 inline double key_ratio(const SubjectKey& subject, const StoredKey& candidate, JaroScratch& scratch) {
-    const double similarity =
-        candidate.narrow ? jaro_winkler(candidate.bytes(), subject.code_points, subject.pattern, scratch)
-                         : jaro_winkler(candidate.code_points(), subject.code_points, subject.pattern, scratch);
+    const std::span<const char32_t> subject_key(subject.code_points);
+    const double similarity = candidate.narrow
+                                  ? jaro_winkler(candidate.bytes(), subject_key, subject.pattern, scratch)
+                                  : jaro_winkler(candidate.code_points(), subject_key, subject.pattern, scratch);
     return ratio_from_similarity(similarity);
 }
 
@@ -66,9 +67,10 @@ inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const Prepar
                                           const RecordView& record, double min_score, JaroScratch& scratch) {
     using scoring::total_score;
     MatchResult result;
-    result.candidate_index = record.index;
-    result.date_score = scoring::date_score(s.record.year, record.year);
-    const double points = scoring::identifier_points(s.record, record, [&] {
+    result.candidate_index = c.index();
+    result.date_score = scoring::date_score(s.record.year, c.year());
+    // A candidate without identifying fields earns no points from them.
+    const double points = !c.has_identifiers() ? 0.0 : scoring::identifier_points(s.record, record, [&] {
         return s.normalized_journal && record.journal &&
                scoring::same_journal(*s.normalized_journal, normalized_journal(*record.journal));
     });

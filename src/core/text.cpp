@@ -67,19 +67,48 @@ void normalize_ascii_into(std::string_view text, std::string& out) {
     out.resize(static_cast<std::size_t>(next - begin));
 }
 
-// What one token_sort_ratio_f64 call works in.
+// What one token_sort_ratio_f64 call works in. Jaro is symmetric (see
+// jaro.hpp), so the masks are built for the shorter key: more often one
+// word of them, and fewer to build.
 struct TokenSortWork {
     TokenKeyBuilder builder;
+    std::string normalized;
+    std::string utf8_key1;
+    std::string utf8_key2;
     std::vector<char32_t> key1;
     std::vector<char32_t> key2;
-    KeyPattern pattern2;
+    KeyPattern pattern;
     JaroScratch jaro;
 
+    template <class C>
+    double similarity(std::span<const C> a, std::span<const C> b) {
+        if (b.size() > a.size()) std::swap(a, b);
+        pattern.assign(b);
+        return jaro_winkler(a, b, pattern, jaro);
+    }
+
     double ratio(std::string_view s1, std::string_view s2) {
-        builder.build(s1, key1);
-        builder.build(s2, key2);
-        pattern2.assign(key2);
-        return ratio_from_similarity(jaro_winkler(key1, key2, pattern2, jaro));
+        utf8_key(s1, utf8_key1);
+        utf8_key(s2, utf8_key2);
+        if (utf8::is_ascii(utf8_key1) && utf8::is_ascii(utf8_key2)) {
+            return ratio_from_similarity(similarity(bytes(utf8_key1), bytes(utf8_key2)));
+        }
+        decode_into(utf8_key1, key1);
+        decode_into(utf8_key2, key2);
+        return ratio_from_similarity(similarity(std::span<const char32_t>(key1), std::span<const char32_t>(key2)));
+    }
+
+    void utf8_key(std::string_view text, std::string& key) {
+        normalize_into(text, normalized);
+        key.clear();
+        builder.append_utf8_normalized(normalized, key);
+    }
+    static std::span<const unsigned char> bytes(const std::string& text) {
+        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+    }
+    static void decode_into(std::string_view text, std::vector<char32_t>& out) {
+        out.clear();
+        for (std::size_t i = 0; i < text.size();) out.push_back(utf8::next(text, i));
     }
 };
 
