@@ -93,6 +93,66 @@ inline std::uint64_t bit_range(std::size_t lo, std::size_t hi) noexcept {
 inline std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1); }
 
 // Jaro for b of any length, with masks of several words.
+// Jaro for b of 65 to 128 elements: jaro_one_block on two words kept
+// apart, so that each step is plain word arithmetic (a 128-bit integer
+// costs carries and register spills). The lowest free bit of the window
+// is the low word's when it has one, else the high word's.
+template <class A>
+double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern& pattern_b) {
+    const std::size_t radius = jaro_search_radius(a.size(), len_b);
+    const std::size_t end = std::min(a.size(), len_b + radius);
+    const std::uint64_t* const rows = pattern_b.rows();
+    const std::uint8_t* const ascii_rows = pattern_b.ascii_rows();
+    std::uint64_t matched_low[2 * kWordBits + 1];  // + 1: written before it is counted
+    std::uint64_t matched_high[2 * kWordBits + 1];
+    std::uint64_t flagged_low = 0;
+    std::uint64_t flagged_high = 0;
+    std::size_t matches = 0;
+    // The window of jaro_one_block, as two words.
+    std::uint64_t window_low = kAllBits;
+    std::uint64_t window_high = kAllBits;
+    if (radius + 1 < kWordBits) {
+        window_low = (std::uint64_t{1} << (radius + 1)) - 1;
+        window_high = 0;
+    } else if (radius + 1 < 2 * kWordBits) {
+        window_high = (std::uint64_t{1} << (radius + 1 - kWordBits)) - 1;
+    }
+    for (std::size_t i = 0; i < end; ++i) {
+        std::size_t row;
+        if constexpr (sizeof(A) == 1) {
+            row = ascii_rows[a[i]];  // a narrow text holds ASCII code points only
+        } else {
+            const char32_t c = a[i];
+            row = c < KeyPattern::kAsciiSize ? ascii_rows[c] : pattern_b.row(c);
+        }
+        const std::uint64_t mask_low = rows[2 * row];
+        const std::uint64_t mask_high = rows[2 * row + 1];
+        const std::uint64_t free_low = mask_low & ~flagged_low & window_low;
+        const std::uint64_t free_high = mask_high & ~flagged_high & window_high;
+        const std::uint64_t high_counts = free_low != 0 ? 0 : kAllBits;
+        flagged_low |= lowest_bit(free_low);
+        flagged_high |= lowest_bit(free_high) & high_counts;
+        matched_low[matches] = mask_low;
+        matched_high[matches] = mask_high;
+        matches += (free_low | free_high) != 0;
+        window_high = (window_high << 1) | (window_low >> (kWordBits - 1));
+        window_low = (window_low << 1) | std::uint64_t{i + 1 <= radius};
+    }
+    std::size_t unequal = 0;
+    std::size_t k = 0;
+    for (; flagged_low != 0; ++k) {
+        const std::uint64_t position = lowest_bit(flagged_low);
+        unequal += (matched_low[k] & position) == 0;
+        flagged_low ^= position;
+    }
+    for (; k < matches; ++k) {
+        const std::uint64_t position = lowest_bit(flagged_high);
+        unequal += (matched_high[k] & position) == 0;
+        flagged_high ^= position;
+    }
+    return jaro_from_counts(a.size(), len_b, matches, unequal);
+}
+
 template <class A>
 double jaro_multi_word(std::span<const A> a, std::size_t len_b, const KeyPattern& pattern_b, JaroScratch& scratch) {
     const std::size_t words = pattern_b.words();
@@ -148,7 +208,7 @@ double generic_jaro(std::span<const A> a, std::span<const B> b, const KeyPattern
 
     switch (pattern_b.words()) {
         case 1: return jaro_one_block<std::uint64_t>(a, len_b, pattern_b);
-        case 2: return jaro_one_block<unsigned __int128>(a, len_b, pattern_b);
+        case 2: return jaro_two_words(a, len_b, pattern_b);
         default: return jaro_multi_word(a, len_b, pattern_b, scratch);
     }
 }
