@@ -33,8 +33,8 @@ void KeyPattern::assign(std::span<const C> text) {
     }
 }
 
-template void KeyPattern::assign(std::span<const char32_t>);
-template void KeyPattern::assign(std::span<const unsigned char>);
+template void KeyPattern::assign<char32_t>(std::span<const char32_t>);
+template void KeyPattern::assign<unsigned char>(std::span<const unsigned char>);
 
 std::size_t KeyPattern::other_row(char32_t c) const noexcept {
     const auto it = std::lower_bound(others_.begin(), others_.end(), c);
