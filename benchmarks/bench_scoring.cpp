@@ -87,9 +87,18 @@ std::vector<BibItemData> read_records(const std::string& path) {
 }
 
 struct Workload {
+    Workload(std::string name_, std::vector<BibItemData> subjects_, std::vector<BibItemData> candidates_)
+        : name(std::move(name_)),
+          subjects(std::move(subjects_)),
+          candidates(std::move(candidates_)),
+          subject_views(views_of(subjects)),
+          candidate_views(views_of(candidates)) {}
+
     std::string name;
     std::vector<BibItemData> subjects;
     std::vector<BibItemData> candidates;
+    std::vector<RecordView> subject_views;
+    std::vector<RecordView> candidate_views;
 };
 
 // ---- Pair scoring ---------------------------------------------------------------
@@ -111,23 +120,20 @@ void reference_pairs(benchmark::State& state, const Workload* w, std::size_t n) 
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n * w->candidates.size()));
 }
 
-// The same pairs on the shipped path, preparation included.
-void fast_pairs(benchmark::State& state, const Workload* w, std::size_t n, double min_score) {
+// The same pairs on the shipped path (on one CPU path), preparation included.
+void fast_pairs(benchmark::State& state, const Workload* w, std::size_t n, double min_score, CpuPath path) {
     for (auto _ : state) {
-        std::vector<PreparedRecord> prepared;
-        prepared.reserve(w->candidates.size());
-        for (const BibItemData& c : w->candidates) prepared.push_back(prepare_record(c, Side::candidate));
+        const CandidateCatalogue catalogue(w->candidate_views);
         JaroScratch scratch;
-        std::size_t kept = 0;
+        std::vector<MatchResult> kept;
+        std::size_t kept_count = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            const PreparedRecord s = prepare_record(w->subjects[i], Side::subject);
-            for (const PreparedRecord& c : prepared) {
-                std::optional<MatchResult> r = score_candidate_if_kept(s, c, min_score, scratch);
-                kept += r.has_value();
-                benchmark::DoNotOptimize(r);
-            }
+            const PreparedSubject s = prepare_subject(w->subject_views[i]);
+            kept.clear();
+            score_range(path, s, catalogue, 0, catalogue.size(), min_score, scratch, kept);
+            kept_count += kept.size();
         }
-        benchmark::DoNotOptimize(kept);
+        benchmark::DoNotOptimize(kept_count);
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n * w->candidates.size()));
 }
@@ -135,10 +141,8 @@ void fast_pairs(benchmark::State& state, const Workload* w, std::size_t n, doubl
 // Preparing every candidate, as score_batch does once per call.
 void prepare_candidates(benchmark::State& state, const Workload* w) {
     for (auto _ : state) {
-        std::vector<PreparedRecord> prepared;
-        prepared.reserve(w->candidates.size());
-        for (const BibItemData& c : w->candidates) prepared.push_back(prepare_record(c, Side::candidate));
-        benchmark::DoNotOptimize(prepared.data());
+        const CandidateCatalogue catalogue(w->candidate_views);
+        benchmark::DoNotOptimize(&catalogue[0]);
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * w->candidates.size()));
 }
@@ -212,10 +216,16 @@ void register_all(const Workload& w, std::size_t pair_subjects, std::vector<KeyP
     const std::string tag = "/" + w.name;
     benchmark::RegisterBenchmark(("pairs_reference" + tag).c_str(), reference_pairs, &w, n)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("pairs_fast" + tag).c_str(), fast_pairs, &w, n, kNoThreshold)
+    const CpuPath active = active_cpu_path();
+    benchmark::RegisterBenchmark(("pairs_fast" + tag).c_str(), fast_pairs, &w, n, kNoThreshold, active)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("pairs_fast_min_score_100" + tag).c_str(), fast_pairs, &w, n, 100.0)
+    benchmark::RegisterBenchmark(("pairs_fast_min_score_100" + tag).c_str(), fast_pairs, &w, n, 100.0, active)
         ->Unit(benchmark::kMillisecond);
+    for (const CpuPath path : supported_cpu_paths()) {
+        const std::string name = "pairs_fast_cpu_" + std::string(cpu_path_name(path)) + tag;
+        benchmark::RegisterBenchmark(name.c_str(), fast_pairs, &w, n, kNoThreshold, path)
+            ->Unit(benchmark::kMillisecond);
+    }
 
     benchmark::RegisterBenchmark(("prepare_candidates" + tag).c_str(), prepare_candidates, &w);
 
@@ -236,9 +246,9 @@ void register_all(const Workload& w, std::size_t pair_subjects, std::vector<KeyP
 void print_sizes() {
     std::printf(
         "{\"BibItemData\": %zu, \"MatchResult\": %zu, \"SubjectMatchResult\": %zu, \"string\": %zu, "
-        "\"string_inline_capacity\": %zu, \"PreparedRecord\": %zu}\n",
+        "\"string_inline_capacity\": %zu, \"RecordView\": %zu, \"PreparedCandidate\": %zu}\n",
         sizeof(BibItemData), sizeof(MatchResult), sizeof(batch::SubjectMatchResult), sizeof(std::string),
-        std::string().capacity(), sizeof(PreparedRecord));
+        std::string().capacity(), sizeof(RecordView), sizeof(PreparedCandidate));
 }
 
 }  // namespace
@@ -255,7 +265,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--workload" && i + 3 < argc) {
-            workloads.push_back({argv[i + 1], read_records(argv[i + 2]), read_records(argv[i + 3])});
+            workloads.emplace_back(argv[i + 1], read_records(argv[i + 2]), read_records(argv[i + 3]));
             i += 3;
         } else if (arg == "--pair-subjects" && i + 1 < argc) {
             pair_subjects = std::stoul(argv[++i]);

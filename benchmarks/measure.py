@@ -7,6 +7,8 @@ for throughput, RAYON_NUM_THREADS set to the thread count under test
     measure.py throughput --workload synthetic --subjects S --candidates C
     measure.py token-sort-ratio --pairs N
     measure.py memory --subjects S --candidates C --sizes JSON
+    measure.py large --subjects S --candidates C
+    measure.py peers --subjects S --threads T
 """
 
 import argparse
@@ -80,17 +82,14 @@ def malloc_bytes(size):
 
 
 def converted_record_bytes(records, sizes):
-    """The native records as score_batch holds them: one vector of records,
-    and a heap block for every text longer than the inline capacity."""
-    total = len(records) * sizes["BibItemData"]
-    inline = sizes["string_inline_capacity"]
+    """The native records as score_batch holds them: one vector of records
+    whose texts are borrowed from the str objects, and a reference to each
+    of those objects (the texts themselves are not copied)."""
+    total = len(records) * sizes["RecordView"]
     for record in records:
         for key in ("title", "author", "doi", "journal", "volume", "number", "pages", "publisher"):
-            value = record[key]
-            if value is not None:
-                length = len(value.encode("utf-8"))
-                if length > inline:
-                    total += malloc_bytes(length + 1)
+            if record[key] is not None:
+                total += 8
     return total
 
 
@@ -127,7 +126,11 @@ def current_rss_bytes():
 
 def memory(args):
     sizes = json.loads(args.sizes)
-    subjects, candidates = workload.synthetic(args.subjects, args.candidates)
+    if args.workload == "synthetic":
+        subjects, candidates = workload.synthetic(args.subjects, args.candidates)
+    else:
+        subjects, candidates = load(args.workload, args.subjects, None)
+        candidates = workload.repeated(candidates, args.candidates)
     gc.collect()
     reset = reset_peak_rss()
     rss_before = current_rss_bytes()
@@ -149,9 +152,95 @@ def memory(args):
         # What the call added at its peak over the process before it. Without
         # the reset the earlier peak hides part of it: a lower bound then.
         "call_peak_bytes": peak_after - (rss_before if reset else peak_before),
+        "workload": args.workload,
         "records_bytes": converted_record_bytes(subjects, sizes) + converted_record_bytes(candidates, sizes),
         "results_bytes": deep_size(result),
         "matches": sum(len(r["matches"]) for r in result),
+    }
+
+
+def large(args):
+    """One call of S DBLP subjects against C candidates (the ACM records
+    repeated): its time and the resident set it adds at its peak."""
+    subjects, candidates = load("dblp-acm", args.subjects, None)
+    candidates = workload.repeated(candidates, args.candidates)
+    gc.collect()
+    reset = reset_peak_rss()
+    rss_before = current_rss_bytes()
+    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    start = time.perf_counter()
+    result = refsieve.score_batch(subjects, candidates, args.top_n, args.min_score)
+    seconds = time.perf_counter() - start
+    peak_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return {
+        "subjects": len(subjects),
+        "candidates": len(candidates),
+        "pairs": len(subjects) * len(candidates),
+        "threads": int(os.environ.get("RAYON_NUM_THREADS", "0")),
+        "seconds": [seconds],
+        "peak_reset": reset,
+        "call_peak_bytes": peak_after - (rss_before if reset else peak_before),
+        "matches": sum(len(r["matches"]) for r in result),
+    }
+
+
+def sorted_key(text):
+    """The sorted, lower-cased tokens of a text, as a peer is given them."""
+    return " ".join(sorted(text.lower().split()))
+
+
+def best_of(repeat, call):
+    seconds = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        call()
+        seconds.append(time.perf_counter() - start)
+    return min(seconds)
+
+
+def peers(args):
+    """refsieve and its peers on the same DBLP-ACM records in one process,
+    on the same number of threads."""
+    from rapidfuzz import distance, fuzz, process
+    import jellyfish
+
+    subjects, candidates = load("dblp-acm", args.subjects, None)
+    threads = args.threads
+    # The peers get their keys ready-made; refsieve builds its own inside the call.
+    keys = {field: ([sorted_key(r[field]) for r in subjects], [sorted_key(r[field]) for r in candidates])
+            for field in ("title", "author")}
+    jw = distance.JaroWinkler.normalized_similarity
+
+    def cdist_both():
+        for field in ("title", "author"):
+            process.cdist(keys[field][0], keys[field][1], scorer=jw, workers=threads)
+
+    batch = best_of(args.repeat, lambda: refsieve.score_batch(subjects, candidates, 10, 0.0))
+    cdist = best_of(args.repeat, cdist_both)
+
+    pairs = [(s["title"], candidates[(i * 7919) % len(candidates)]["title"]) for i, s in enumerate(subjects)]
+    pairs = (pairs * (args.calls // len(pairs) + 1))[:args.calls]
+    key_pairs = [(sorted_key(a), sorted_key(b)) for a, b in pairs]
+    ours = refsieve.token_sort_ratio
+    theirs = fuzz.token_sort_ratio
+    jellyfish_jw = jellyfish.jaro_winkler_similarity
+    ratio_ours = best_of(args.repeat, lambda: [ours(a, b) for a, b in pairs])
+    ratio_rapidfuzz = best_of(args.repeat, lambda: [theirs(a, b) for a, b in pairs])
+    jw_jellyfish = best_of(args.repeat, lambda: [jellyfish_jw(a, b) for a, b in key_pairs])
+    import rapidfuzz
+    from importlib.metadata import version
+    return {
+        "subjects": len(subjects),
+        "candidates": len(candidates),
+        "threads": threads,
+        "calls": len(pairs),
+        "score_batch_seconds": batch,
+        "rapidfuzz_cdist_seconds": cdist,
+        "token_sort_ratio_seconds": ratio_ours,
+        "rapidfuzz_token_sort_ratio_seconds": ratio_rapidfuzz,
+        "jellyfish_jaro_winkler_seconds": jw_jellyfish,
+        "versions": {"rapidfuzz": rapidfuzz.__version__, "jellyfish": version("jellyfish")},
     }
 
 
@@ -169,13 +258,25 @@ def main():
     r.add_argument("--pairs", type=int, default=2000)
     r.add_argument("--repeat", type=int, default=5)
     m = sub.add_parser("memory")
+    m.add_argument("--workload", default="synthetic", choices=("synthetic", "dblp-acm"))
     m.add_argument("--subjects", type=int, default=10000)
     m.add_argument("--candidates", type=int, default=10000)
     m.add_argument("--top-n", type=int, default=10)
     m.add_argument("--min-score", type=float, default=0.0)
     m.add_argument("--sizes", required=True, help="the JSON that refsieve_bench --sizes prints")
+    g = sub.add_parser("large")
+    g.add_argument("--subjects", type=int, default=100)
+    g.add_argument("--candidates", type=int, default=1000000)
+    g.add_argument("--top-n", type=int, default=10)
+    g.add_argument("--min-score", type=float, default=0.0)
+    p = sub.add_parser("peers")
+    p.add_argument("--subjects", type=int, default=800)
+    p.add_argument("--threads", type=int, required=True)
+    p.add_argument("--calls", type=int, default=2000)
+    p.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
-    result = {"throughput": throughput, "token-sort-ratio": token_sort_ratio, "memory": memory}[args.what](args)
+    result = {"throughput": throughput, "token-sort-ratio": token_sort_ratio, "memory": memory, "large": large,
+              "peers": peers}[args.what](args)
     result["module"] = refsieve.__file__
     print(json.dumps(result))
 

@@ -285,3 +285,9 @@ def write_tsv(records, path):
     with open(path, "w", encoding="utf-8", newline="\n") as out:
         for record in records:
             out.write("\t".join(_escape(record[key]) for key in RECORD_KEYS) + "\n")
+
+
+def repeated(records, n):
+    """n records: records repeated in order, each copy a new dict with its
+    own index (0 to n - 1)."""
+    return [dict(records[i % len(records)], index=i) for i in range(n)]

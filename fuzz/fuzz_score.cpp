@@ -92,19 +92,26 @@ void check_ranges(const refsieve::BibItemData& subject, const refsieve::BibItemD
     if ((!subject.year || !candidate.year) && r.date_score != 0.0) fail("date score without a year");
 }
 
-// The shipped scoring gives the reference's result bit for bit, and keeps
-// it exactly when the reference total reaches min_score.
+// The shipped scoring gives the reference's result bit for bit on every
+// CPU path this machine runs, and keeps it exactly when the reference total
+// reaches min_score.
 void check_fast_path(const refsieve::BibItemData& subject, const refsieve::BibItemData& candidate,
                      const refsieve::MatchResult& reference) {
+    static const std::vector<refsieve::CpuPath> paths = refsieve::supported_cpu_paths();
     const auto fail = [&](const char* what) { fuzz::fail(what, subject.title, candidate.title); };
-    const refsieve::PreparedRecord s = refsieve::prepare_record(subject, refsieve::Side::subject);
-    const refsieve::PreparedRecord c = refsieve::prepare_record(candidate, refsieve::Side::candidate);
+    const refsieve::PreparedSubject s = refsieve::prepare_subject(refsieve::view_of(subject));
+    const refsieve::RecordView candidate_view = refsieve::view_of(candidate);
+    const refsieve::CandidateCatalogue catalogue({&candidate_view, 1});
     refsieve::JaroScratch scratch;
-    if (!fuzz::same_result(refsieve::score_candidate(s, c, scratch), reference)) fail("fast path differs");
-    for (const double min_score : {reference.total_score, std::nextafter(reference.total_score, 1e9), 0.0, 150.0}) {
-        const auto kept = refsieve::score_candidate_if_kept(s, c, min_score, scratch);
-        if (kept.has_value() != (reference.total_score >= min_score)) fail("fast path keeps a different set");
-        if (kept && !fuzz::same_result(*kept, reference)) fail("fast path's kept result differs");
+    if (!fuzz::same_result(refsieve::score_candidate(s, catalogue, 0, scratch), reference)) fail("fast path differs");
+    std::vector<refsieve::MatchResult> kept;
+    for (const refsieve::CpuPath path : paths) {
+        for (const double min_score : {reference.total_score, std::nextafter(reference.total_score, 1e9), 0.0, 150.0}) {
+            kept.clear();
+            refsieve::score_range(path, s, catalogue, 0, 1, min_score, scratch, kept);
+            if (kept.empty() == (reference.total_score >= min_score)) fail("fast path keeps a different set");
+            if (!kept.empty() && !fuzz::same_result(kept[0], reference)) fail("fast path's kept result differs");
+        }
     }
 }
 

@@ -1,47 +1,59 @@
 #include "batch/score_batch.hpp"
 
+#include <algorithm>
+
 #include "batch/thread_pool.hpp"
 #include "core/scoring.hpp"
 
 namespace refsieve::batch {
+namespace {
 
-SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subject,
-                                 std::span<const PreparedRecord> prepared, const MatchContext& context,
+// Candidates scored between two passes over the kept results: few enough
+// that those stay in cache on their way into the heap.
+constexpr std::size_t kCandidatesPerRange = 1024;
+
+}  // namespace
+
+SubjectMatchResult score_subject(CpuPath path, std::uint64_t position, const RecordView& subject,
+                                 const CandidateCatalogue& catalogue, const MatchContext& context,
                                  SubjectScratch& scratch) {
     SubjectMatchResult result = unscored_result(position, context);
-    const PreparedRecord prepared_subject = prepare_record(subject, Side::subject);
+    const PreparedSubject prepared_subject = prepare_subject(subject);
     if (const std::optional<std::size_t> same = doi_shortcut(subject, context.candidates)) {
-        result.matches.push_back(score_candidate(prepared_subject, prepared[*same], scratch.jaro));
+        result.matches.push_back(score_candidate(prepared_subject, catalogue, *same, scratch.jaro));
         return result;
     }
     SelectionHeap& heap = scratch.heap;
     heap.clear();
-    for (const PreparedRecord& candidate : prepared) {
-        if (std::optional<MatchResult> kept =
-                score_candidate_if_kept(prepared_subject, candidate, context.min_score, scratch.jaro)) {
-            heap.push(*kept);
-        }
+    for (std::size_t lo = 0; lo < catalogue.size(); lo += kCandidatesPerRange) {
+        const std::size_t hi = std::min(catalogue.size(), lo + kCandidatesPerRange);
+        scratch.kept.clear();
+        score_range(path, prepared_subject, catalogue, lo, hi, context.min_score, scratch.jaro, scratch.kept);
+        for (const MatchResult& kept : scratch.kept) heap.push(kept);
     }
     result.matches = take_best(heap, context.top_n);
     return result;
 }
 
-std::vector<SubjectMatchResult> score_all(std::span<const BibItemData> subjects,
-                                          std::span<const BibItemData> candidates, std::uint64_t top_n,
-                                          double min_score) {
+SubjectMatchResult score_subject(std::uint64_t position, const RecordView& subject, const CandidateCatalogue& catalogue,
+                                 const MatchContext& context, SubjectScratch& scratch) {
+    return score_subject(active_cpu_path(), position, subject, catalogue, context, scratch);
+}
+
+std::vector<SubjectMatchResult> score_all(std::span<const RecordView> subjects, std::span<const RecordView> candidates,
+                                          std::uint64_t top_n, double min_score) {
     ThreadPool& pool = global_pool();
     const MatchContext context{candidates, top_n, min_score};
     std::vector<SubjectMatchResult> results(subjects.size());
     if (subjects.empty()) return results;
 
-    std::vector<PreparedRecord> prepared(candidates.size());
-    pool.parallel_for(candidates.size(), [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t k = lo; k < hi; ++k) prepared[k] = prepare_record(candidates[k], Side::candidate);
-    });
+    const CandidateCatalogue catalogue(candidates,
+                                       [&](std::size_t blocks, const auto& body) { pool.parallel_for(blocks, body); });
+    const CpuPath path = active_cpu_path();
     pool.parallel_for(subjects.size(), [&](std::size_t lo, std::size_t hi) {
         SubjectScratch scratch;  // one per range, reused for every subject in it
         for (std::size_t i = lo; i < hi; ++i) {
-            results[i] = score_subject(i, subjects[i], prepared, context, scratch);
+            results[i] = score_subject(path, i, subjects[i], catalogue, context, scratch);
         }
     });
     return results;

@@ -50,7 +50,7 @@ SubjectMatchResult unscored_result(std::uint64_t position, const MatchContext& c
     return result;
 }
 
-std::optional<std::size_t> doi_shortcut(const BibItemData& subject, std::span<const BibItemData> candidates) {
+std::optional<std::size_t> doi_shortcut(const RecordView& subject, std::span<const RecordView> candidates) {
     if (!subject.doi || subject.doi->empty()) return std::nullopt;
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (candidates[k].doi && *candidates[k].doi == *subject.doi) return k;

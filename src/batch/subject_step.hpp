@@ -21,7 +21,7 @@ struct SubjectMatchResult {
 
 // What every per-subject task reads: shared, read-only.
 struct MatchContext {
-    std::span<const BibItemData> candidates;
+    std::span<const RecordView> candidates;
     std::uint64_t top_n;
     double min_score;
 };
@@ -47,7 +47,7 @@ SubjectMatchResult unscored_result(std::uint64_t position, const MatchContext& c
 
 // The DOI shortcut: when the subject has a non-empty DOI, the position of
 // the first candidate whose DOI equals it byte for byte.
-std::optional<std::size_t> doi_shortcut(const BibItemData& subject, std::span<const BibItemData> candidates);
+std::optional<std::size_t> doi_shortcut(const RecordView& subject, std::span<const RecordView> candidates);
 
 // Pops at most top_n results, best first.
 std::vector<MatchResult> take_best(SelectionHeap& heap, std::uint64_t top_n);

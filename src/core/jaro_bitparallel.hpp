@@ -4,6 +4,7 @@
 // the rules both share are in jaro.hpp.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,7 +22,10 @@ public:
     explicit KeyPattern(std::span<const char32_t> text) { assign(text); }
 
     // Rebuilds the masks for text, reusing the storage already held.
-    void assign(std::span<const char32_t> text);
+    // text holds code points, as char32_t or (all ASCII) one byte each.
+    template <class C>
+    void assign(std::span<const C> text);
+    void assign(std::span<const char32_t> text) { assign<char32_t>(text); }
 
     std::size_t words() const noexcept { return words_; }
 
@@ -42,7 +46,7 @@ private:
 
     std::size_t words_ = 0;
     // Mask row of each ASCII code point; row 0 is all zero (absent).
-    std::vector<std::uint8_t> ascii_row_;
+    std::array<std::uint8_t, kAsciiSize> ascii_row_{};
     // The distinct non-ASCII code points, ascending; the k-th has row
     // first_other_row_ + k.
     std::vector<char32_t> others_;
@@ -58,13 +62,15 @@ struct JaroScratch {
     std::vector<std::size_t> matched;    // mask row of each matched a[i], in a's order
 };
 
-// The Jaro similarity of code point sequences a and b, with pattern_b the
-// KeyPattern of b.
-double generic_jaro(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                    JaroScratch& scratch);
+// The Jaro similarity of sequences a and b, with pattern_b the KeyPattern
+// of b; each holds code points, as char32_t or, all ASCII, one byte each.
+template <class A, class B>
+double generic_jaro(std::span<const A> a, std::span<const B> b, const KeyPattern& pattern_b, JaroScratch& scratch);
 
 // The Jaro–Winkler similarity: winkler_adjust of the Jaro similarity.
-double jaro_winkler(std::span<const char32_t> a, std::span<const char32_t> b, const KeyPattern& pattern_b,
-                    JaroScratch& scratch);
+template <class A, class B>
+double jaro_winkler(std::span<const A> a, std::span<const B> b, const KeyPattern& pattern_b, JaroScratch& scratch);
 
 }  // namespace refsieve
+
+#include "core/jaro_bitparallel_impl.hpp"

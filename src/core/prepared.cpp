@@ -1,48 +1,179 @@
 #include "core/prepared.hpp"
 
+#include <cstring>
+#include <limits>
+
+#include "core/failure.hpp"
 #include "core/scoring_rules.hpp"
 #include "core/text.hpp"
 #include "core/token_key.hpp"
+#include "core/utf8.hpp"
 
 namespace refsieve {
 namespace {
 
-PreparedKey prepare_key(const std::vector<char32_t>& code_points, Side side) {
-    PreparedKey key;
-    key.code_points = code_points;
-    if (side == Side::candidate) key.pattern.assign(key.code_points);
+SubjectKey subject_key(TokenKeyBuilder& builder, std::string_view text, bool normalized) {
+    SubjectKey key;
+    if (normalized) {
+        builder.build_normalized(text, key.code_points);
+    } else {
+        builder.build(text, key.code_points);
+    }
+    key.pattern.assign(key.code_points);
     return key;
+}
+
+constexpr std::size_t kWideAlignment = alignof(char32_t);
+
+std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
+
+std::uint32_t stored_size(std::size_t size) {
+    if (size > std::numeric_limits<std::uint32_t>::max()) fail("a text of 4 GiB or more cannot be scored");
+    return static_cast<std::uint32_t>(size);
+}
+
+// What preparing a candidate works in, kept by each thread.
+struct CandidateWork {
+    TokenKeyBuilder builder;
+    std::string normalized;
+    std::string key;  // UTF-8, for keys beyond ASCII
+    std::string block;
+};
+
+CandidateWork& candidate_work() {
+    thread_local CandidateWork work;
+    return work;
+}
+
+// Appends the sorted key of a normalised text to out: its bytes when all
+// are ASCII, else its code points, four bytes each, from a multiple of four
+// on (relative to `start`). Returns the code point count and whether the
+// key is wide.
+std::pair<std::uint32_t, bool> append_key(std::string_view normalized, std::string& out, std::size_t start,
+                                          CandidateWork& work) {
+    if (utf8::is_ascii(normalized)) {
+        work.builder.append_utf8_normalized(normalized, out);
+        return {stored_size(normalized.size()), false};
+    }
+    work.key.clear();
+    work.builder.append_utf8_normalized(normalized, work.key);
+    out.resize(start + round_up(out.size() - start, kWideAlignment));
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < work.key.size();) {
+        const char32_t c = utf8::next(work.key, i);
+        char bytes[sizeof(char32_t)];
+        std::memcpy(bytes, &c, sizeof c);
+        out.append(bytes, sizeof bytes);
+        ++count;
+    }
+    return {stored_size(count), true};
 }
 
 }  // namespace
 
-PreparedRecord prepare_record(const BibItemData& record, Side side) {
+PreparedSubject prepare_subject(const RecordView& record) {
     TokenKeyBuilder builder;
-    std::vector<char32_t> key;
-    PreparedRecord p;
-    p.record = &record;
+    PreparedSubject p;
+    p.record = record;
     p.has_title = !record.title.empty();
     if (p.has_title) {
         normalize_into(record.title, p.normalized_title);
         p.title_keywords = scoring::keyword_set(p.normalized_title);
-        builder.build_normalized(p.normalized_title, key);
-        p.title_key = prepare_key(key, side);
+        p.title_key = subject_key(builder, p.normalized_title, true);
     }
     p.has_author = !record.author.empty();
-    if (p.has_author) {
-        builder.build(record.author, key);
-        p.author_key = prepare_key(key, side);
-    }
+    if (p.has_author) p.author_key = subject_key(builder, record.author, false);
     p.has_publisher = record.publisher && !record.publisher->empty();
-    if (p.has_publisher) {
-        builder.build(*record.publisher, key);
-        p.publisher_key = prepare_key(key, side);
-    }
+    if (p.has_publisher) p.publisher_key = subject_key(builder, *record.publisher, false);
     if (record.journal) {
         p.normalized_journal.emplace();
         normalize_into(*record.journal, *p.normalized_journal);
     }
     return p;
+}
+
+bool PreparedCandidate::wide(Part part) const noexcept {
+    switch (part) {
+        case kTitleKey: return flags_ & kWideTitleKey;
+        case kAuthorKey: return flags_ & kWideAuthorKey;
+        case kPublisherKey: return flags_ & kWidePublisherKey;
+        default: return false;
+    }
+}
+
+std::size_t PreparedCandidate::offset(Part part) const noexcept {
+    std::size_t at = 0;
+    for (int p = kTitleText;; ++p) {
+        const auto current = static_cast<Part>(p);
+        if (is_key(current) && wide(current)) at = round_up(at, kWideAlignment);
+        if (current == part) return at;
+        at += bytes(current);
+    }
+}
+
+StoredKey PreparedCandidate::key(Part part) const noexcept {
+    return StoredKey{texts_ + offset(part), sizes_[part], !wide(part)};
+}
+
+PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::string& out) {
+    CandidateWork& work = candidate_work();
+    PreparedCandidate p;
+    p.index_ = record.index;
+    if (record.year) {
+        p.flags_ |= kHasYear;
+        p.year_ = *record.year;
+    }
+    const auto non_empty = [](const std::optional<std::string_view>& text) { return text && !text->empty(); };
+    if (non_empty(record.doi) || non_empty(record.volume) || non_empty(record.number) || non_empty(record.pages)) {
+        p.flags_ |= kHasIdentifiers;
+    }
+    const std::size_t start = out.size();
+    // Appends the key of the normalised text in work.normalized.
+    const auto set_key = [&](Part part, Flag wide_flag) {
+        const auto [size, is_wide] = append_key(work.normalized, out, start, work);
+        p.sizes_[part] = size;
+        if (is_wide) p.flags_ |= wide_flag;
+    };
+    if (!record.title.empty()) {
+        p.flags_ |= kHasTitle;
+        normalize_into(record.title, work.normalized);
+        p.keywords_ = static_cast<std::uint8_t>(scoring::keyword_set(work.normalized));
+        out.append(work.normalized);
+        p.sizes_[kTitleText] = stored_size(work.normalized.size());
+        set_key(kTitleKey, kWideTitleKey);
+    }
+    if (!record.author.empty()) {
+        p.flags_ |= kHasAuthor;
+        normalize_into(record.author, work.normalized);
+        set_key(kAuthorKey, kWideAuthorKey);
+    }
+    if (record.publisher && !record.publisher->empty()) {
+        p.flags_ |= kHasPublisher;
+        normalize_into(*record.publisher, work.normalized);
+        set_key(kPublisherKey, kWidePublisherKey);
+    }
+    return p;
+}
+
+CandidateCatalogue::CandidateCatalogue(std::span<const RecordView> records)
+    : CandidateCatalogue(records, [](std::size_t count, const auto& body) { body(0, count); }) {}
+
+void CandidateCatalogue::prepare_block(std::size_t block) {
+    const std::size_t lo = block * kBlockRecords;
+    const std::size_t hi = std::min(records_.size(), lo + kBlockRecords);
+    std::string& texts = candidate_work().block;
+    texts.clear();
+    std::vector<std::size_t> starts(hi - lo);
+    for (std::size_t k = lo; k < hi; ++k) {
+        // Each record's texts start on a multiple of four, as its wide keys need.
+        texts.resize(round_up(texts.size(), kWideAlignment));
+        starts[k - lo] = texts.size();
+        candidates_[k] = PreparedCandidate::prepare(records_[k], texts);
+    }
+    blocks_[block] = std::make_unique_for_overwrite<std::byte[]>(texts.size());
+    std::byte* const storage = blocks_[block].get();
+    std::memcpy(storage, texts.data(), texts.size());
+    for (std::size_t k = lo; k < hi; ++k) candidates_[k].set_texts(storage + starts[k - lo]);
 }
 
 }  // namespace refsieve

@@ -1,11 +1,21 @@
 // Prepared records: everything that scoring needs from one record alone
-// (normalised title and journal, keyword set, sorted token keys and their
-// bit masks), computed once per record so that scoring a pair allocates
-// nothing.
+// (normalised title and journal, keyword set, sorted token keys), computed
+// once per record so that scoring a pair allocates nothing.
+//
+// The two sides are prepared differently. A subject is prepared once and
+// compared with every candidate, so it carries the bit masks of its keys
+// (KeyPattern). Candidates are many and each is read once per subject, so
+// they are stored compactly: one small header each, and their texts packed
+// into shared blocks, with keys of ASCII code points one byte per code point.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/jaro_bitparallel.hpp"
@@ -13,32 +23,137 @@
 
 namespace refsieve {
 
-// A sorted token key (token_key.hpp), with its bit masks when it is
-// compared as the second text of a similarity (the candidate's side).
-struct PreparedKey {
+// A sorted token key (token_key.hpp) with its bit masks.
+struct SubjectKey {
     std::vector<char32_t> code_points;
     KeyPattern pattern;
 };
 
-// Which side of a comparison a record is prepared for: only candidates need
-// the bit masks of their keys.
-enum class Side { subject, candidate };
-
-// One record's pair-independent scoring data. It refers to the record,
-// which must outlive it.
-struct PreparedRecord {
-    const BibItemData* record = nullptr;
+// The subject's pair-independent scoring data. It refers to the record's
+// texts, which must outlive it.
+struct PreparedSubject {
+    RecordView record;
     bool has_title = false;  // title non-empty as given
     std::string normalized_title;
     unsigned title_keywords = 0;  // scoring::keyword_set of the normalised title
-    PreparedKey title_key;
+    SubjectKey title_key;
     bool has_author = false;  // author non-empty as given
-    PreparedKey author_key;
+    SubjectKey author_key;
     bool has_publisher = false;  // publisher present and non-empty
-    PreparedKey publisher_key;
+    SubjectKey publisher_key;
     std::optional<std::string> normalized_journal;  // when a journal is present
 };
 
-PreparedRecord prepare_record(const BibItemData& record, Side side);
+PreparedSubject prepare_subject(const RecordView& record);
+
+// A stored key: its code points, one byte each when all are ASCII
+// (narrow), else four.
+struct StoredKey {
+    const std::byte* data = nullptr;
+    std::size_t size = 0;  // code points
+    bool narrow = true;
+
+    std::span<const unsigned char> bytes() const noexcept {
+        return {reinterpret_cast<const unsigned char*>(data), size};
+    }
+    std::span<const char32_t> code_points() const noexcept { return {reinterpret_cast<const char32_t*>(data), size}; }
+};
+
+// One candidate's pair-independent scoring data: what every pair reads
+// (index, year, flags) in the header, so that a pass over the catalogue
+// reads the records themselves only for the rare identifying fields; its
+// texts stored in a
+// block of the catalogue: the normalised title, the title, author and
+// publisher keys, in this order (a four-byte key starts on a multiple of
+// four). The journal is normalised only when it counts (identifier_points).
+class PreparedCandidate {
+public:
+    bool has_title() const noexcept { return flags_ & kHasTitle; }  // non-empty as given
+    bool has_author() const noexcept { return flags_ & kHasAuthor; }
+    bool has_publisher() const noexcept { return flags_ & kHasPublisher; }  // present and non-empty
+    unsigned title_keywords() const noexcept { return keywords_; }
+    std::uint64_t index() const noexcept { return index_; }
+    std::optional<std::int32_t> year() const noexcept {
+        return flags_ & kHasYear ? std::optional<std::int32_t>(year_) : std::nullopt;
+    }
+    // Some DOI, volume, number or pages present and non-empty: only then can
+    // the record's identifying fields earn points, and only then does
+    // scoring read them from the record.
+    bool has_identifiers() const noexcept { return flags_ & kHasIdentifiers; }
+
+    std::string_view normalized_title() const noexcept {
+        return {reinterpret_cast<const char*>(texts_), sizes_[kTitleText]};
+    }
+    StoredKey title_key() const noexcept { return key(kTitleKey); }
+    StoredKey author_key() const noexcept { return key(kAuthorKey); }
+    StoredKey publisher_key() const noexcept { return key(kPublisherKey); }
+
+    // Writes the record's prepared texts at the end of out and returns the
+    // header that reads them at out's offset `start` (set_texts once out
+    // stops moving). Texts of 4 GiB or more are refused (InternalFailure).
+    static PreparedCandidate prepare(const RecordView& record, std::string& out);
+    void set_texts(const std::byte* texts) noexcept { texts_ = texts; }
+
+private:
+    enum Part { kTitleText, kTitleKey, kAuthorKey, kPublisherKey, kParts };
+    enum Flag : std::uint8_t {
+        kHasTitle = 1,
+        kHasAuthor = 2,
+        kHasPublisher = 4,
+        kWideTitleKey = 8,
+        kWideAuthorKey = 16,
+        kWidePublisherKey = 32,
+        kHasYear = 64,
+        kHasIdentifiers = 128,
+    };
+
+    static bool is_key(Part part) noexcept { return part == kTitleKey || part == kAuthorKey || part == kPublisherKey; }
+    bool wide(Part part) const noexcept;
+    // Bytes that the part takes, and where it starts.
+    std::size_t bytes(Part part) const noexcept { return is_key(part) && wide(part) ? 4 * sizes_[part] : sizes_[part]; }
+    std::size_t offset(Part part) const noexcept;
+    StoredKey key(Part part) const noexcept;
+
+    const std::byte* texts_ = nullptr;
+    std::uint64_t index_ = 0;
+    std::uint32_t sizes_[kParts] = {};  // bytes of texts, code points of keys
+    std::int32_t year_ = 0;
+    std::uint8_t flags_ = 0;
+    std::uint8_t keywords_ = 0;
+};
+
+// Every candidate of a batch prepared, their texts in blocks of a few
+// thousand records each.
+class CandidateCatalogue {
+public:
+    // Prepares records; `for_blocks(count, body)` runs body(lo, hi) over
+    // disjoint ranges of [0, count) covering it, possibly at once on
+    // several threads.
+    template <class ForBlocks>
+    CandidateCatalogue(std::span<const RecordView> records, ForBlocks&& for_blocks);
+    explicit CandidateCatalogue(std::span<const RecordView> records);
+
+    std::size_t size() const noexcept { return candidates_.size(); }
+    const PreparedCandidate& operator[](std::size_t k) const noexcept { return candidates_[k]; }
+    const RecordView& record(std::size_t k) const noexcept { return records_[k]; }
+    std::span<const RecordView> records() const noexcept { return records_; }
+
+    static constexpr std::size_t kBlockRecords = 2048;
+
+private:
+    void prepare_block(std::size_t block);
+
+    std::span<const RecordView> records_;
+    std::vector<PreparedCandidate> candidates_;
+    std::vector<std::unique_ptr<std::byte[]>> blocks_;
+};
+
+template <class ForBlocks>
+CandidateCatalogue::CandidateCatalogue(std::span<const RecordView> records, ForBlocks&& for_blocks)
+    : records_(records), candidates_(records.size()), blocks_((records.size() + kBlockRecords - 1) / kBlockRecords) {
+    for_blocks(blocks_.size(), [this](std::size_t lo, std::size_t hi) {
+        for (std::size_t block = lo; block < hi; ++block) prepare_block(block);
+    });
+}
 
 }  // namespace refsieve

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace refsieve {
 
@@ -21,6 +24,27 @@ struct BibItemData {
     std::optional<std::string> pages;
     std::optional<std::string> publisher;
 };
+
+// One record whose texts are borrowed from storage that outlives it: the
+// form that batches are scored in, so that a large catalogue is not copied.
+struct RecordView {
+    std::uint64_t index = 0;
+    std::string_view title;
+    std::string_view author;
+    std::optional<std::int32_t> year;
+    std::optional<std::string_view> doi;
+    std::optional<std::string_view> journal;
+    std::optional<std::string_view> volume;
+    std::optional<std::string_view> number;
+    std::optional<std::string_view> pages;
+    std::optional<std::string_view> publisher;
+};
+
+// A view of record, valid while record lives unchanged.
+RecordView view_of(const BibItemData& record);
+
+// view_of every record, in order.
+std::vector<RecordView> views_of(std::span<const BibItemData> records);
 
 // How well one candidate matches one subject.
 struct MatchResult {

@@ -8,26 +8,39 @@
 namespace refsieve {
 namespace {
 
-// token_sort_ratio_f64 of two non-empty texts with these keys.
-double key_ratio(const PreparedKey& subject, const PreparedKey& candidate, JaroScratch& scratch) {
-    return ratio_from_similarity(jaro_winkler(subject.code_points, candidate.code_points, candidate.pattern, scratch));
+// token_sort_ratio_f64 of two non-empty texts with these keys. The masks are
+// the subject's (Jaro is symmetric, see jaro.hpp).
+inline double key_ratio(const SubjectKey& subject, const StoredKey& candidate, JaroScratch& scratch) {
+    const std::span<const char32_t> subject_key(subject.code_points);
+    const double similarity = candidate.narrow
+                                  ? jaro_winkler(candidate.bytes(), subject_key, subject.pattern, scratch)
+                                  : jaro_winkler(candidate.code_points(), subject_key, subject.pattern, scratch);
+    return ratio_from_similarity(similarity);
 }
 
-double title_score(const PreparedRecord& s, const PreparedRecord& c, JaroScratch& scratch) {
-    if (!s.has_title || !c.has_title) return 0.0;
+// The candidate's journal normalised, in storage kept by the thread.
+std::string_view normalized_journal(std::string_view journal) {
+    thread_local std::string normalized;
+    normalize_into(journal, normalized);
+    return normalized;
+}
+
+inline double title_score(const PreparedSubject& s, const PreparedCandidate& c, JaroScratch& scratch) {
+    if (!s.has_title || !c.has_title()) return 0.0;
+    const std::string_view candidate_title = c.normalized_title();
     // token_sort_ratio_f64(ns, nc) is 0.0 when either normalised title is empty.
     const double ratio =
-        s.normalized_title.empty() || c.normalized_title.empty() ? 0.0 : key_ratio(s.title_key, c.title_key, scratch);
+        s.normalized_title.empty() || candidate_title.empty() ? 0.0 : key_ratio(s.title_key, c.title_key(), scratch);
     // Containment only decides the boost, and only when the keyword sets are
     // equal and the ratio alone does not earn it.
-    const bool containment = s.title_keywords == c.title_keywords && !scoring::is_high(ratio) &&
-                             scoring::one_contains_other(s.normalized_title, c.normalized_title);
-    return scoring::title_score_from(ratio, containment, s.title_keywords, c.title_keywords);
+    const bool containment = s.title_keywords == c.title_keywords() && !scoring::is_high(ratio) &&
+                             scoring::one_contains_other(s.normalized_title, candidate_title);
+    return scoring::title_score_from(ratio, containment, s.title_keywords, c.title_keywords());
 }
 
-double author_score(const PreparedRecord& s, const PreparedRecord& c, JaroScratch& scratch) {
-    if (!s.has_author || !c.has_author) return 0.0;
-    return scoring::author_score_from(key_ratio(s.author_key, c.author_key, scratch));
+inline double author_score(const PreparedSubject& s, const PreparedCandidate& c, JaroScratch& scratch) {
+    if (!s.has_author || !c.has_author()) return 0.0;
+    return scoring::author_score_from(key_ratio(s.author_key, c.author_key(), scratch));
 }
 
 // Pruning by min_score. A candidate is kept when
@@ -50,23 +63,24 @@ double author_score(const PreparedRecord& s, const PreparedRecord& c, JaroScratc
 // A NaN min_score fails every comparison: nothing is pruned or kept.
 constexpr double kMaxRatio = 100.0;
 
-}  // namespace
-
-std::optional<MatchResult> score_candidate_if_kept(const PreparedRecord& s, const PreparedRecord& c, double min_score,
-                                                   JaroScratch& scratch) {
+inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const PreparedCandidate& c,
+                                          const RecordView& record, double min_score, JaroScratch& scratch) {
     using scoring::total_score;
     MatchResult result;
-    result.candidate_index = c.record->index;
-    result.date_score = scoring::date_score(s.record->year, c.record->year);
-    const double points = scoring::identifier_points(*s.record, *c.record,
-                                                     scoring::same_journal(s.normalized_journal, c.normalized_journal));
-    const bool publishers_compared = s.has_publisher && c.has_publisher;
+    result.candidate_index = c.index();
+    result.date_score = scoring::date_score(s.record.year, c.year());
+    // A candidate without identifying fields earns no points from them.
+    const double points = !c.has_identifiers() ? 0.0 : scoring::identifier_points(s.record, record, [&] {
+        return s.normalized_journal && record.journal &&
+               scoring::same_journal(*s.normalized_journal, normalized_journal(*record.journal));
+    });
+    const bool publishers_compared = s.has_publisher && c.has_publisher();
 
     // The cheap parts are exact; bound the rest (see kMaxRatio).
     const double bonus_bound = scoring::bonus_score_from(points, publishers_compared);
-    const double author_bound = s.has_author && c.has_author ? scoring::author_score_from(kMaxRatio) : 0.0;
-    const double title_bound = s.has_title && c.has_title
-                                   ? scoring::title_score_from(kMaxRatio, true, s.title_keywords, c.title_keywords)
+    const double author_bound = s.has_author && c.has_author() ? scoring::author_score_from(kMaxRatio) : 0.0;
+    const double title_bound = s.has_title && c.has_title()
+                                   ? scoring::title_score_from(kMaxRatio, true, s.title_keywords, c.title_keywords())
                                    : 0.0;
     if (total_score(title_bound, author_bound, result.date_score, bonus_bound) < min_score) return std::nullopt;
 
@@ -79,16 +93,73 @@ std::optional<MatchResult> score_candidate_if_kept(const PreparedRecord& s, cons
     }
 
     const bool similar_publishers =
-        publishers_compared && scoring::is_high(key_ratio(s.publisher_key, c.publisher_key, scratch));
+        publishers_compared && scoring::is_high(key_ratio(s.publisher_key, c.publisher_key(), scratch));
     result.bonus_score = scoring::bonus_score_from(points, similar_publishers);
     result.total_score = total_score(result.title_score, result.author_score, result.date_score, result.bonus_score);
     if (!scoring::reaches(result.total_score, min_score)) return std::nullopt;
     return result;
 }
 
-MatchResult score_candidate(const PreparedRecord& subject, const PreparedRecord& candidate, JaroScratch& scratch) {
+// The loop over candidates; each CPU path compiles its own copy, with
+// everything it calls inlined into it.
+inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t lo,
+                                   std::size_t hi, double min_score, JaroScratch& scratch,
+                                   std::vector<MatchResult>& kept) {
+    for (std::size_t k = lo; k < hi; ++k) {
+        if (std::optional<MatchResult> result = if_kept(s, catalogue[k], catalogue.record(k), min_score, scratch)) {
+            kept.push_back(*result);
+        }
+    }
+}
+
+[[gnu::flatten]] void score_range_baseline(const PreparedSubject& s, const CandidateCatalogue& catalogue,
+                                           std::size_t lo, std::size_t hi, double min_score, JaroScratch& scratch,
+                                           std::vector<MatchResult>& kept) {
+    score_range_on_any_cpu(s, catalogue, lo, hi, min_score, scratch, kept);
+}
+
+[[gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX2)]] void score_range_avx2(const PreparedSubject& s,
+                                                                          const CandidateCatalogue& catalogue,
+                                                                          std::size_t lo, std::size_t hi,
+                                                                          double min_score, JaroScratch& scratch,
+                                                                          std::vector<MatchResult>& kept) {
+    score_range_on_any_cpu(s, catalogue, lo, hi, min_score, scratch, kept);
+}
+
+[[gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX512)]] void score_range_avx512(const PreparedSubject& s,
+                                                                              const CandidateCatalogue& catalogue,
+                                                                              std::size_t lo, std::size_t hi,
+                                                                              double min_score, JaroScratch& scratch,
+                                                                              std::vector<MatchResult>& kept) {
+    score_range_on_any_cpu(s, catalogue, lo, hi, min_score, scratch, kept);
+}
+
+}  // namespace
+
+std::optional<MatchResult> score_candidate_if_kept(const PreparedSubject& subject, const CandidateCatalogue& catalogue,
+                                                   std::size_t k, double min_score, JaroScratch& scratch) {
+    return if_kept(subject, catalogue[k], catalogue.record(k), min_score, scratch);
+}
+
+MatchResult score_candidate(const PreparedSubject& subject, const CandidateCatalogue& catalogue, std::size_t k,
+                            JaroScratch& scratch) {
     // No total is NaN, so every total reaches -infinity and nothing is pruned.
-    return *score_candidate_if_kept(subject, candidate, -std::numeric_limits<double>::infinity(), scratch);
+    return *score_candidate_if_kept(subject, catalogue, k, -std::numeric_limits<double>::infinity(), scratch);
+}
+
+void score_range(CpuPath path, const PreparedSubject& subject, const CandidateCatalogue& catalogue, std::size_t lo,
+                 std::size_t hi, double min_score, JaroScratch& scratch, std::vector<MatchResult>& kept) {
+    switch (path) {
+        case CpuPath::avx512: return score_range_avx512(subject, catalogue, lo, hi, min_score, scratch, kept);
+        case CpuPath::avx2: return score_range_avx2(subject, catalogue, lo, hi, min_score, scratch, kept);
+        case CpuPath::baseline: break;
+    }
+    score_range_baseline(subject, catalogue, lo, hi, min_score, scratch, kept);
+}
+
+void score_range(const PreparedSubject& subject, const CandidateCatalogue& catalogue, std::size_t lo, std::size_t hi,
+                 double min_score, JaroScratch& scratch, std::vector<MatchResult>& kept) {
+    score_range(active_cpu_path(), subject, catalogue, lo, hi, min_score, scratch, kept);
 }
 
 }  // namespace refsieve

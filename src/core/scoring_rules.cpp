@@ -50,21 +50,10 @@ double date_score(const std::optional<std::int32_t>& subject_year, const std::op
     return ys / 10 == yc / 10 ? kSameDecade : 0.0;
 }
 
-bool same_journal(const std::optional<std::string>& subject_normalised,
-                  const std::optional<std::string>& candidate_normalised) {
+bool same_journal(const std::optional<std::string_view>& subject_normalised,
+                  const std::optional<std::string_view>& candidate_normalised) {
     return subject_normalised && candidate_normalised && !subject_normalised->empty() &&
            *subject_normalised == *candidate_normalised;
-}
-
-double identifier_points(const BibItemData& subject, const BibItemData& candidate, bool same_journal) {
-    double points = 0.0;
-    if (equal_and_present(subject.doi, candidate.doi)) points = kDoiPoints;
-    if (same_journal && equal_and_present(subject.volume, candidate.volume) &&
-        equal_and_present(subject.number, candidate.number)) {
-        points = points + kJournalVolumeNumberPoints;
-    }
-    if (equal_and_present(subject.pages, candidate.pages)) points = points + kPagesPoints;
-    return points;
 }
 
 double bonus_score_from(double identifier_points, bool similar_publishers) {

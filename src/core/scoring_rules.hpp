@@ -37,11 +37,11 @@ inline constexpr double kBonusWeight = 0.1;
 inline bool is_high(double ratio) noexcept { return ratio > kSimilarityThreshold; }
 
 // Both optional texts present and non-empty: only then can they earn points.
-inline bool both_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+inline bool both_present(const std::optional<std::string_view>& a, const std::optional<std::string_view>& b) {
     return a && b && !a->empty() && !b->empty();
 }
 // Both present, non-empty and byte-equal.
-inline bool equal_and_present(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+inline bool equal_and_present(const std::optional<std::string_view>& a, const std::optional<std::string_view>& b) {
     return both_present(a, b) && *a == *b;
 }
 
@@ -70,12 +70,24 @@ double date_score(const std::optional<std::int32_t>& subject_year, const std::op
 
 // The journals earn points (with the volumes and numbers): both normalised
 // journals present, non-empty and equal.
-bool same_journal(const std::optional<std::string>& subject_normalised,
-                  const std::optional<std::string>& candidate_normalised);
+bool same_journal(const std::optional<std::string_view>& subject_normalised,
+                  const std::optional<std::string_view>& candidate_normalised);
 
 // The raw bonus points of the identifying fields compared as bytes: DOI,
-// journal with volume and number (when same_journal holds), and pages.
-double identifier_points(const BibItemData& subject, const BibItemData& candidate, bool same_journal);
+// journal with volume and number (when same_journal() holds), and pages.
+// same_journal is called only when the volumes and the numbers are equal,
+// so that journals are normalised only for the few pairs where they count.
+template <class SameJournal>
+double identifier_points(const RecordView& subject, const RecordView& candidate, SameJournal&& same_journal) {
+    double points = 0.0;
+    if (equal_and_present(subject.doi, candidate.doi)) points = kDoiPoints;
+    if (equal_and_present(subject.volume, candidate.volume) && equal_and_present(subject.number, candidate.number) &&
+        same_journal()) {
+        points = points + kJournalVolumeNumberPoints;
+    }
+    if (equal_and_present(subject.pages, candidate.pages)) points = points + kPagesPoints;
+    return points;
+}
 
 // The bonus score from the identifier points and whether the publishers'
 // ratio is high: the publisher's points added, then weighted.

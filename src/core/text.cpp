@@ -1,6 +1,8 @@
 #include "core/text.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/jaro_bitparallel.hpp"
@@ -26,9 +28,24 @@ bool no_cased_letter_follows(const std::vector<char32_t>& cps, std::size_t i) {
     return true;
 }
 
-bool is_ascii(std::string_view text) noexcept {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
+// Each ASCII byte lowercased, or kAsciiWhiteSpace for White_Space: the same
+// per-code-point table as every other code point, read once into a form
+// that the byte loop takes in one load.
+constexpr unsigned char kAsciiWhiteSpace = 0x80;
+
+struct AsciiFold {
+    unsigned char to[128];
+    AsciiFold() noexcept {
+        for (unsigned c = 0; c < 128; ++c) {
+            const unicode::CharInfo info = unicode::char_info(c);
+            to[c] = (info.flags & unicode::kWhiteSpace)
+                        ? kAsciiWhiteSpace
+                        : static_cast<unsigned char>(static_cast<int>(c) + info.lower_delta);
+        }
+    }
+};
+
+const AsciiFold kAsciiFold;
 
 // normalize() of ASCII text, written into out: the same per-code-point
 // table, without the rules that only non-ASCII code points reach (final
@@ -37,33 +54,61 @@ void normalize_ascii_into(std::string_view text, std::string& out) {
     out.resize(text.size());  // normalising never lengthens ASCII text
     char* const begin = out.data();
     char* next = begin;
-    bool in_token = false;
-    for (char byte : text) {
-        const unicode::CharInfo info = unicode::char_info(static_cast<unsigned char>(byte));
-        if (info.flags & unicode::kWhiteSpace) {
-            in_token = false;
-            continue;
+    const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = byte + text.size();
+    for (;;) {
+        while (byte != end && kAsciiFold.to[*byte] == kAsciiWhiteSpace) ++byte;
+        if (byte == end) break;
+        if (next != begin) *next++ = ' ';  // one space between tokens
+        for (unsigned char folded; byte != end && (folded = kAsciiFold.to[*byte]) != kAsciiWhiteSpace; ++byte) {
+            *next++ = static_cast<char>(folded);
         }
-        if (!in_token && next != begin) *next++ = ' ';
-        in_token = true;
-        *next++ = static_cast<char>(static_cast<unsigned char>(byte) + info.lower_delta);
     }
     out.resize(static_cast<std::size_t>(next - begin));
 }
 
-// What one token_sort_ratio_f64 call works in.
+// What one token_sort_ratio_f64 call works in. Jaro is symmetric (see
+// jaro.hpp), so the masks are built for the shorter key: more often one
+// word of them, and fewer to build.
 struct TokenSortWork {
     TokenKeyBuilder builder;
+    std::string normalized;
+    std::string utf8_key1;
+    std::string utf8_key2;
     std::vector<char32_t> key1;
     std::vector<char32_t> key2;
-    KeyPattern pattern2;
+    KeyPattern pattern;
     JaroScratch jaro;
 
+    template <class C>
+    double similarity(std::span<const C> a, std::span<const C> b) {
+        if (b.size() > a.size()) std::swap(a, b);
+        pattern.assign(b);
+        return jaro_winkler(a, b, pattern, jaro);
+    }
+
     double ratio(std::string_view s1, std::string_view s2) {
-        builder.build(s1, key1);
-        builder.build(s2, key2);
-        pattern2.assign(key2);
-        return ratio_from_similarity(jaro_winkler(key1, key2, pattern2, jaro));
+        utf8_key(s1, utf8_key1);
+        utf8_key(s2, utf8_key2);
+        if (utf8::is_ascii(utf8_key1) && utf8::is_ascii(utf8_key2)) {
+            return ratio_from_similarity(similarity(bytes(utf8_key1), bytes(utf8_key2)));
+        }
+        decode_into(utf8_key1, key1);
+        decode_into(utf8_key2, key2);
+        return ratio_from_similarity(similarity(std::span<const char32_t>(key1), std::span<const char32_t>(key2)));
+    }
+
+    void utf8_key(std::string_view text, std::string& key) {
+        normalize_into(text, normalized);
+        key.clear();
+        builder.append_utf8_normalized(normalized, key);
+    }
+    static std::span<const unsigned char> bytes(const std::string& text) {
+        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+    }
+    static void decode_into(std::string_view text, std::vector<char32_t>& out) {
+        out.clear();
+        for (std::size_t i = 0; i < text.size();) out.push_back(utf8::next(text, i));
     }
 };
 
@@ -105,7 +150,7 @@ std::string normalize(std::string_view text) {
 }
 
 void normalize_into(std::string_view text, std::string& out) {
-    if (is_ascii(text)) {
+    if (utf8::is_ascii(text)) {
         normalize_ascii_into(text, out);
     } else {
         out = normalize(text);

@@ -20,14 +20,22 @@ public:
     // The key of a text that is normalised already.
     void build_normalized(std::string_view normalized, std::vector<char32_t>& key);
 
+    // The same key in UTF-8 (the sorted tokens joined by single spaces),
+    // appended to out.
+    void append_utf8_normalized(std::string_view normalized, std::string& out);
+
 private:
+    // Splits a normalised text into tokens_, sorted.
+    void sort_tokens(std::string_view normalized);
+
     // A token and its first eight bytes as a big-endian number (zero-padded):
     // tokens whose numbers differ are ordered by them, as by their bytes.
     struct SortToken {
         std::uint64_t prefix;
         std::string_view text;
 
-        explicit SortToken(std::string_view token);
+        // readable: how many bytes may be read from the token's start on.
+        SortToken(std::string_view token, std::size_t readable);
         // Byte order: bytes compared as unsigned, a prefix first.
         friend bool operator<(const SortToken& a, const SortToken& b) noexcept {
             return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;

@@ -42,18 +42,22 @@ PyErr failed_to_extract_struct_field(PyErr cause, Field field) {
     return error;
 }
 
-Result<std::string> extract_text(PyObject* value) {
-    Result<std::string_view> text = borrow_text(value);
-    if (!text.ok()) return std::move(text).error();
-    return std::string(text.value());
-}
+// A text borrowed from its str object, which owners keeps alive.
+struct TextReader {
+    std::vector<PyRef>& owners;
 
-Result<std::optional<std::string>> extract_optional_text(PyObject* value) {
-    if (value == Py_None) return std::optional<std::string>();
-    Result<std::string> text = extract_text(value);
-    if (!text.ok()) return std::move(text).error();
-    return std::optional<std::string>(std::move(text).value());
-}
+    Result<std::string_view> text(PyObject* value) const {
+        Result<std::string_view> text = borrow_text(value);
+        if (text.ok()) owners.push_back(PyRef::borrow(value));
+        return text;
+    }
+    Result<std::optional<std::string_view>> optional_text(PyObject* value) const {
+        if (value == Py_None) return std::optional<std::string_view>();
+        Result<std::string_view> borrowed = text(value);
+        if (!borrowed.ok()) return std::move(borrowed).error();
+        return std::optional<std::string_view>(borrowed.value());
+    }
+};
 
 Result<std::optional<std::int32_t>> extract_year(PyObject* value) {
     if (value == Py_None) return std::optional<std::int32_t>();
@@ -81,12 +85,14 @@ Status extract_struct_field(PyObject* object, Field field, T& out, Convert conve
 // largest size of any object on this platform. A sequence that reports more
 // records than fit in it is not believed: no room can be reserved for them,
 // and the call fails as "capacity overflow".
+// (The limit is counted in records as they were once copied, a little larger
+// than the borrowed ones, so that the length refused stays the same.)
 constexpr std::size_t kMaxRecords = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(BibItemData);
 // Only lists and tuples report a length that is sure to be true; other
 // sequences get at most this much room up front and grow as items arrive.
 constexpr std::size_t kUntrustedReserve = 1024;
 
-void reserve_for_reported_length(PyObject* object, std::vector<BibItemData>& records) {
+void reserve_for_reported_length(PyObject* object, std::vector<RecordView>& records) {
     const Py_ssize_t reported = PySequence_Size(object);
     if (reported < 0) {
         PyErr_Clear();
@@ -127,26 +133,31 @@ Result<std::string_view> borrow_text(PyObject* value) {
     return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<BibItemData> extract_bound(PyObject* object) {
-    BibItemData record;
+Result<RecordView> extract_bound(PyObject* object, std::vector<PyRef>& owners) {
+    const TextReader reader{owners};
+    const auto text = [&](PyObject* value) { return reader.text(value); };
+    const auto optional_text = [&](PyObject* value) { return reader.optional_text(value); };
+    RecordView record;
     Status status = extract_struct_field(object, kIndex, record.index, extract_u64);
-    if (status.ok()) status = extract_struct_field(object, kTitle, record.title, extract_text);
-    if (status.ok()) status = extract_struct_field(object, kAuthor, record.author, extract_text);
+    if (status.ok()) status = extract_struct_field(object, kTitle, record.title, text);
+    if (status.ok()) status = extract_struct_field(object, kAuthor, record.author, text);
     if (status.ok()) status = extract_struct_field(object, kYear, record.year, extract_year);
-    if (status.ok()) status = extract_struct_field(object, kDoi, record.doi, extract_optional_text);
-    if (status.ok()) status = extract_struct_field(object, kJournal, record.journal, extract_optional_text);
-    if (status.ok()) status = extract_struct_field(object, kVolume, record.volume, extract_optional_text);
-    if (status.ok()) status = extract_struct_field(object, kNumber, record.number, extract_optional_text);
-    if (status.ok()) status = extract_struct_field(object, kPages, record.pages, extract_optional_text);
-    if (status.ok()) status = extract_struct_field(object, kPublisher, record.publisher, extract_optional_text);
+    if (status.ok()) status = extract_struct_field(object, kDoi, record.doi, optional_text);
+    if (status.ok()) status = extract_struct_field(object, kJournal, record.journal, optional_text);
+    if (status.ok()) status = extract_struct_field(object, kVolume, record.volume, optional_text);
+    if (status.ok()) status = extract_struct_field(object, kNumber, record.number, optional_text);
+    if (status.ok()) status = extract_struct_field(object, kPages, record.pages, optional_text);
+    if (status.ok()) status = extract_struct_field(object, kPublisher, record.publisher, optional_text);
     if (!status.ok()) return std::move(status).error();
     return record;
 }
 
-Result<std::vector<BibItemData>> extract_sequence(PyObject* object) {
+Result<BorrowedRecords> extract_sequence(PyObject* object) {
     if (!PySequence_Check(object)) return PyErr::downcast(object, "Sequence");
-    std::vector<BibItemData> records;
-    reserve_for_reported_length(object, records);
+    BorrowedRecords borrowed;
+    reserve_for_reported_length(object, borrowed.records);
+    // A title, an author and one more text per record, as most catalogues have.
+    borrowed.texts.reserve(3 * borrowed.records.capacity());
     Result<PyRef> iterator = or_pending_error(PyObject_GetIter(object));
     if (!iterator.ok()) return std::move(iterator).error();
     for (;;) {
@@ -155,14 +166,14 @@ Result<std::vector<BibItemData>> extract_sequence(PyObject* object) {
             if (PyErr_Occurred()) return PyErr::take();
             break;  // exhausted
         }
-        Result<BibItemData> record = extract_bound(item.get());
+        Result<RecordView> record = extract_bound(item.get(), borrowed.texts);
         if (!record.ok()) return std::move(record).error();
-        records.push_back(std::move(record).value());
+        borrowed.records.push_back(record.value());
     }
-    return records;
+    return borrowed;
 }
 
-Result<std::vector<BibItemData>> extract_argument(PyObject* object, const char* name) {
+Result<BorrowedRecords> extract_argument(PyObject* object, const char* name) {
     if (PyUnicode_Check(object)) {
         return argument_extraction_error(name, PyErr::new_err(PyExc_TypeError, "Can't extract `str` to `Vec`"));
     }

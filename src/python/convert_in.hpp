@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/record.hpp"
+#include "python/py_ref.hpp"
 #include "python/result.hpp"
 
 namespace refsieve::py {
@@ -22,14 +23,25 @@ Result<double> extract_f64(PyObject* value);
 // for as long as it lives.
 Result<std::string_view> borrow_text(PyObject* value);
 
-// One record from any object whose item access takes the ten string keys.
-Result<BibItemData> extract_bound(PyObject* object);
+// Records whose texts are borrowed from the str objects they were read
+// from: texts holds a reference to each of those, so that the texts stay
+// alive and unchanged for as long as the records are used. Nothing is
+// copied, which keeps a large catalogue small; the records hold no Python
+// object, so other threads may read them without the interpreter.
+struct BorrowedRecords {
+    std::vector<RecordView> records;
+    std::vector<PyRef> texts;
+};
+
+// One record from any object whose item access takes the ten string keys;
+// the str objects its texts come from are added to owners.
+Result<RecordView> extract_bound(PyObject* object, std::vector<PyRef>& owners);
 
 // A sequence of records, in iteration order.
-Result<std::vector<BibItemData>> extract_sequence(PyObject* object);
+Result<BorrowedRecords> extract_sequence(PyObject* object);
 
 // A vector argument: refuses str, then extract_sequence; a failure is
 // attributed to the parameter `name`.
-Result<std::vector<BibItemData>> extract_argument(PyObject* object, const char* name);
+Result<BorrowedRecords> extract_argument(PyObject* object, const char* name);
 
 }  // namespace refsieve::py

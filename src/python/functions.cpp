@@ -38,9 +38,9 @@ Result<PyRef> score_batch_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     if (auto error = extract_arguments_fastcall(kScoreBatch, args, nargs, kwnames, slots.data())) {
         return std::move(*error);
     }
-    Result<std::vector<BibItemData>> subjects = extract_argument(slots[0], "subjects");
+    Result<BorrowedRecords> subjects = extract_argument(slots[0], "subjects");
     if (!subjects.ok()) return std::move(subjects).error();
-    Result<std::vector<BibItemData>> candidates = extract_argument(slots[1], "candidates");
+    Result<BorrowedRecords> candidates = extract_argument(slots[1], "candidates");
     if (!candidates.ok()) return std::move(candidates).error();
     Result<std::uint64_t> top_n = for_argument("top_n", extract_u64(slots[2]));
     if (!top_n.ok()) return std::move(top_n).error();
@@ -48,10 +48,10 @@ Result<PyRef> score_batch_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!min_score.ok()) return std::move(min_score).error();
 
     std::vector<batch::SubjectMatchResult> results =
-        batch::score_all(subjects.value(), candidates.value(), top_n.value(), min_score.value());
+        batch::score_all(subjects.value().records, candidates.value().records, top_n.value(), min_score.value());
     // The records are not needed any more: candidates first, then subjects.
-    std::vector<BibItemData>().swap(candidates.value());
-    std::vector<BibItemData>().swap(subjects.value());
+    candidates.value() = BorrowedRecords();
+    subjects.value() = BorrowedRecords();
     return owned_sequence_into_pyobject(std::move(results));
 }
 

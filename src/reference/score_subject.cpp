@@ -5,7 +5,7 @@
 
 namespace refsieve::reference {
 
-batch::SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subject,
+batch::SubjectMatchResult score_subject(std::uint64_t position, const RecordView& subject,
                                         const batch::MatchContext& context) {
     batch::SubjectMatchResult result = batch::unscored_result(position, context);
     if (const std::optional<std::size_t> same = batch::doi_shortcut(subject, context.candidates)) {
@@ -13,7 +13,7 @@ batch::SubjectMatchResult score_subject(std::uint64_t position, const BibItemDat
         return result;
     }
     batch::SelectionHeap heap;
-    for (const BibItemData& candidate : context.candidates) {
+    for (const RecordView& candidate : context.candidates) {
         const MatchResult scored = score_candidate(subject, candidate);
         if (scoring::reaches(scored.total_score, context.min_score)) heap.push(scored);
     }

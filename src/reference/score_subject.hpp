@@ -11,7 +11,7 @@
 
 namespace refsieve::reference {
 
-batch::SubjectMatchResult score_subject(std::uint64_t position, const BibItemData& subject,
+batch::SubjectMatchResult score_subject(std::uint64_t position, const RecordView& subject,
                                         const batch::MatchContext& context);
 
 }  // namespace refsieve::reference

@@ -24,9 +24,11 @@ double author_score(std::string_view subject_author, std::string_view candidate_
     return scoring::author_score_from(reference::token_sort_ratio_f64(subject_author, candidate_author));
 }
 
-double bonus_score(const BibItemData& subject, const BibItemData& candidate) {
-    const bool same_journal = subject.journal && candidate.journal &&
-                              scoring::same_journal(normalize(*subject.journal), normalize(*candidate.journal));
+double bonus_score(const RecordView& subject, const RecordView& candidate) {
+    const auto same_journal = [&] {
+        return subject.journal && candidate.journal &&
+               scoring::same_journal(normalize(*subject.journal), normalize(*candidate.journal));
+    };
     const bool similar_publishers =
         scoring::both_present(subject.publisher, candidate.publisher) &&
         scoring::is_high(reference::token_sort_ratio_f64(*subject.publisher, *candidate.publisher));
@@ -36,6 +38,10 @@ double bonus_score(const BibItemData& subject, const BibItemData& candidate) {
 }  // namespace
 
 MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate) {
+    return score_candidate(view_of(subject), view_of(candidate));
+}
+
+MatchResult score_candidate(const RecordView& subject, const RecordView& candidate) {
     MatchResult result;
     result.candidate_index = candidate.index;
     result.title_score = title_score(subject.title, candidate.title);

@@ -10,6 +10,7 @@ namespace refsieve::reference {
 
 // Title, author, date and bonus scores of candidate against subject, and
 // their total.
+MatchResult score_candidate(const RecordView& subject, const RecordView& candidate);
 MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate);
 
 }  // namespace refsieve::reference

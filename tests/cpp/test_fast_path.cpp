@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iomanip>
 #include <limits>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "batch/score_batch.hpp"
+#include "core/cpu_dispatch.hpp"
 #include "core/jaro.hpp"
 #include "core/jaro_bitparallel.hpp"
 #include "core/prepared.hpp"
@@ -259,20 +261,26 @@ std::vector<double> thresholds_for(double total, TextGenerator& gen) {
             std::numeric_limits<double>::quiet_NaN()};
 }
 
+// Every CPU path, from the loop that the batch runs.
 void expect_same_scoring(const BibItemData& subject, const BibItemData& candidate, TextGenerator& gen,
                          JaroScratch& scratch) {
     const MatchResult expected = reference::score_candidate(subject, candidate);
-    const PreparedRecord s = prepare_record(subject, Side::subject);
-    const PreparedRecord c = prepare_record(candidate, Side::candidate);
-    ASSERT_TRUE(SameResult(expected, score_candidate(s, c, scratch)))
+    const PreparedSubject s = prepare_subject(view_of(subject));
+    const RecordView candidate_view = view_of(candidate);
+    const CandidateCatalogue catalogue({&candidate_view, 1});
+    ASSERT_TRUE(SameResult(expected, score_candidate(s, catalogue, 0, scratch)))
         << "subject: " << describe(subject) << "\ncandidate: " << describe(candidate);
-    for (double min_score : thresholds_for(expected.total_score, gen)) {
-        const std::optional<MatchResult> kept = score_candidate_if_kept(s, c, min_score, scratch);
-        ASSERT_EQ(kept.has_value(), expected.total_score >= min_score)
-            << "min_score " << min_score << "\nsubject: " << describe(subject)
-            << "\ncandidate: " << describe(candidate);
-        if (kept) {
-            ASSERT_TRUE(SameResult(expected, *kept));
+    std::vector<MatchResult> kept;
+    for (const CpuPath path : supported_cpu_paths()) {
+        for (double min_score : thresholds_for(expected.total_score, gen)) {
+            kept.clear();
+            score_range(path, s, catalogue, 0, 1, min_score, scratch, kept);
+            ASSERT_EQ(kept.size(), expected.total_score >= min_score ? 1u : 0u)
+                << "min_score " << min_score << " path " << cpu_path_name(path) << "\nsubject: " << describe(subject)
+                << "\ncandidate: " << describe(candidate);
+            if (!kept.empty()) {
+                ASSERT_TRUE(SameResult(expected, kept[0])) << "path " << cpu_path_name(path);
+            }
         }
     }
 }
@@ -459,18 +467,22 @@ void expect_same_selection(const batch::SubjectMatchResult& expected, const batc
     }
 }
 
-TEST(FastBatch, SelectsWhatTheStraightforwardStepSelects) {
+TEST(FastBatch, SelectsWhatTheStraightforwardStepSelectsOnEveryCpuPath) {
     const Batch b = random_batch(31337, 30, 60);
-    std::vector<PreparedRecord> prepared;
-    for (const BibItemData& c : b.candidates) prepared.push_back(prepare_record(c, Side::candidate));
+    const std::vector<RecordView> subjects = views_of(b.subjects);
+    const std::vector<RecordView> candidates = views_of(b.candidates);
+    const CandidateCatalogue catalogue(candidates);
     batch::SubjectScratch scratch;
     for (const double min_score : {-1e300, 60.0, 110.0}) {
         for (const std::uint64_t top_n : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{1000}}) {
-            const batch::MatchContext context{b.candidates, top_n, min_score};
-            for (std::size_t i = 0; i < b.subjects.size(); ++i) {
-                expect_same_selection(reference::score_subject(i, b.subjects[i], context),
-                                      batch::score_subject(i, b.subjects[i], prepared, context, scratch));
-                if (::testing::Test::HasFatalFailure()) return;
+            const batch::MatchContext context{candidates, top_n, min_score};
+            for (std::size_t i = 0; i < subjects.size(); ++i) {
+                const batch::SubjectMatchResult expected = reference::score_subject(i, subjects[i], context);
+                for (const CpuPath path : supported_cpu_paths()) {
+                    expect_same_selection(expected,
+                                          batch::score_subject(path, i, subjects[i], catalogue, context, scratch));
+                    if (::testing::Test::HasFatalFailure()) return;
+                }
             }
         }
     }
@@ -478,14 +490,56 @@ TEST(FastBatch, SelectsWhatTheStraightforwardStepSelects) {
 
 // Also run under ThreadSanitizer: the prepared candidates are shared by the
 // pool's threads.
+// scripts/test runs this once more with REFSIEVE_CPU=baseline, which forces
+// the batch onto the baseline path.
 TEST(ScoreSubjectFastPath, ScoreAllOnThePoolSelectsWhatTheStraightforwardStepSelects) {
     const Batch b = random_batch(4711, 24, 30);
-    const std::vector<batch::SubjectMatchResult> results = batch::score_all(b.subjects, b.candidates, 5, 50.0);
-    ASSERT_EQ(results.size(), b.subjects.size());
-    const batch::MatchContext context{b.candidates, 5, 50.0};
-    for (std::size_t i = 0; i < b.subjects.size(); ++i) {
-        expect_same_selection(reference::score_subject(i, b.subjects[i], context), results[i]);
+    const std::vector<RecordView> subjects = views_of(b.subjects);
+    const std::vector<RecordView> candidates = views_of(b.candidates);
+    const std::vector<batch::SubjectMatchResult> results = batch::score_all(subjects, candidates, 5, 50.0);
+    ASSERT_EQ(results.size(), subjects.size());
+    const batch::MatchContext context{candidates, 5, 50.0};
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        expect_same_selection(reference::score_subject(i, subjects[i], context), results[i]);
     }
+    const char* requested = std::getenv("REFSIEVE_CPU");
+    if (requested != nullptr && std::string_view(requested) == "baseline") {
+        EXPECT_EQ(active_cpu_path(), CpuPath::baseline);
+    }
+}
+
+struct CpuPathCase {
+    const char* requested;
+    std::vector<CpuPath> supported;
+    CpuPath chosen;
+    bool warned;
+};
+
+TEST(CpuDispatch, ChoosesTheRequestedPathOrTheBestSupportedOne) {
+    using enum CpuPath;
+    const std::vector<CpuPathCase> cases = {
+        {nullptr, {baseline, avx2, avx512}, avx512, false},
+        {"", {baseline, avx2}, avx2, false},
+        {"baseline", {baseline, avx2, avx512}, baseline, false},
+        {"avx2", {baseline, avx2, avx512}, avx2, false},
+        {"avx512", {baseline, avx2}, avx2, true},
+        {"avx2", {baseline}, baseline, true},
+        {"AVX2", {baseline, avx2}, avx2, true},
+        {"sse9", {baseline}, baseline, true},
+    };
+    for (const CpuPathCase& c : cases) {
+        const CpuPathChoice choice = choose_cpu_path(c.requested, c.supported);
+        const std::string requested = c.requested ? c.requested : "(unset)";
+        EXPECT_EQ(choice.path, c.chosen) << requested;
+        EXPECT_EQ(choice.warning.has_value(), c.warned) << requested;
+        if (choice.warning) {
+            EXPECT_EQ(choice.warning->find('\n'), std::string::npos);  // one line
+            EXPECT_NE(choice.warning->find(cpu_path_name(c.chosen)), std::string::npos) << *choice.warning;
+        }
+    }
+    const std::vector<CpuPath> here = supported_cpu_paths();
+    ASSERT_FALSE(here.empty());
+    EXPECT_EQ(here.front(), baseline);
 }
 
 }  // namespace

@@ -52,9 +52,10 @@ std::optional<std::string> opt(const char* s) {
 // prepared records; the straightforward scoring must give the same bits.
 MatchResult scored(const BibItemData& subject, const BibItemData& candidate) {
     refsieve::JaroScratch scratch;
+    const refsieve::RecordView candidate_view = refsieve::view_of(candidate);
     const MatchResult shipped =
-        refsieve::score_candidate(refsieve::prepare_record(subject, refsieve::Side::subject),
-                                  refsieve::prepare_record(candidate, refsieve::Side::candidate), scratch);
+        refsieve::score_candidate(refsieve::prepare_subject(refsieve::view_of(subject)),
+                                  refsieve::CandidateCatalogue({&candidate_view, 1}), 0, scratch);
     EXPECT_TRUE(SameResult(refsieve::reference::score_candidate(subject, candidate), shipped));
     return shipped;
 }

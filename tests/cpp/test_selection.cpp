@@ -63,13 +63,12 @@ TEST(SelectionHeap, PopsInDescendingScoreOrder) {
 }
 
 // The per-subject step as the module runs it, on prepared candidates.
-SubjectMatchResult run_step(std::uint64_t position, const BibItemData& subject, const MatchContext& context) {
-    std::vector<PreparedRecord> prepared;
-    for (const BibItemData& candidate : context.candidates) {
-        prepared.push_back(prepare_record(candidate, Side::candidate));
-    }
+SubjectMatchResult run_step(std::uint64_t position, const BibItemData& subject,
+                            const std::vector<BibItemData>& candidates, std::uint64_t top_n, double min_score) {
+    const std::vector<RecordView> views = views_of(candidates);
+    const CandidateCatalogue catalogue(views);
     SubjectScratch scratch;
-    return score_subject(position, subject, prepared, context, scratch);
+    return score_subject(position, view_of(subject), catalogue, MatchContext{views, top_n, min_score}, scratch);
 }
 
 BibItemData record(std::uint64_t index, std::string title, std::optional<std::string> doi = std::nullopt) {
@@ -89,8 +88,7 @@ TEST(ScoreSubject, DoiShortcutTakesTheFirstEqualDoiAlone) {
         record(12, "Notes on the analytical engine"),
     };
     const BibItemData subject = record(1, "Notes on the analytical engine", "10.1/x");
-    const MatchContext context{candidates, 0, 1000.0};
-    const SubjectMatchResult result = run_step(5, subject, context);
+    const SubjectMatchResult result = run_step(5, subject, candidates, 0, 1000.0);
     EXPECT_EQ(result.subject_index, 5u);
     EXPECT_EQ(result.candidates_searched, 3u);
     ASSERT_EQ(result.matches.size(), 1u);
@@ -104,20 +102,20 @@ TEST(ScoreSubject, ThresholdAndTopNSelectTheBest) {
         record(22, "Notes on the analytical engines"),
     };
     const BibItemData subject = record(1, "Notes on the analytical engine", "10.1/none");
-    const SubjectMatchResult all = run_step(0, subject, {candidates, 10, -1e300});
+    const SubjectMatchResult all = run_step(0, subject, candidates, 10, -1e300);
     ASSERT_EQ(all.matches.size(), 3u);
     EXPECT_EQ(all.matches[0].candidate_index, 20u);
     EXPECT_GE(all.matches[0].total_score, all.matches[1].total_score);
     EXPECT_GE(all.matches[1].total_score, all.matches[2].total_score);
 
-    const SubjectMatchResult top1 = run_step(0, subject, {candidates, 1, -1e300});
+    const SubjectMatchResult top1 = run_step(0, subject, candidates, 1, -1e300);
     ASSERT_EQ(top1.matches.size(), 1u);
     EXPECT_EQ(top1.matches[0], all.matches[0]);
 
     // A threshold equal to a score keeps it; NaN keeps nothing.
     const double second = all.matches[1].total_score;
-    EXPECT_EQ(run_step(0, subject, {candidates, 10, second}).matches.size(), 2u);
-    EXPECT_TRUE(run_step(0, subject, {candidates, 10, std::nan("")}).matches.empty());
+    EXPECT_EQ(run_step(0, subject, candidates, 10, second).matches.size(), 2u);
+    EXPECT_TRUE(run_step(0, subject, candidates, 10, std::nan("")).matches.empty());
 }
 
 }  // namespace
