@@ -80,7 +80,9 @@ def score_on_cluster(client: Client, subjects: Records, candidates: Records, top
                      chunk_size: int, budget: float = CALL_BUDGET_NS) -> ChunkScores:
     """What :func:`refsieve_cli.scoring.score` yields, each chunk scored by a task on the cluster."""
     scored, plan = planned(subjects, candidates, chunk_size, budget)
-    if not plan.chunks or not subjects.records:
+    if not subjects.records:
+        # Nothing to send: the one empty chunk has no matches.
+        yield from ((start, stop - start, []) for start, stop in plan.chunks)
         return
     shared = _broadcast(client, scored)
     chunks = client.scatter([subjects.records[start:stop] for start, stop in plan.chunks], hash=False)
