@@ -24,7 +24,7 @@ from collections.abc import Iterator, Sequence
 from importlib import metadata, resources
 from pathlib import Path
 from types import FrameType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from refsieve_cli import evaluate, grouping
 from refsieve_cli.dedupe import GROUP_COLUMNS, PAIR_COLUMNS, group_rows, pair_rows
@@ -35,7 +35,10 @@ from refsieve_cli.load import BAD_VALUES, DEFAULT_MAX_FIELD_LENGTH, SHOWN_FIELDS
 from refsieve_cli.output import WRITERS, OutputError, RowWriter, open_output
 from refsieve_cli.progress import Progress
 from refsieve_cli.readers import FORMATS, Source
-from refsieve_cli.scoring import match_rows, row_columns
+from refsieve_cli.scoring import match_rows, row_columns, score
+
+if TYPE_CHECKING:
+    from refsieve_cli.scoring import Scorer
 
 DEFAULT_TOP_N = 1
 DEFAULT_MIN_SCORE = 125.0
@@ -96,7 +99,7 @@ def _tell(report: Report, quiet: bool) -> None:
         print(f"refsieve: {note}", file=sys.stderr)
 
 
-def run_match(args: argparse.Namespace) -> int:
+def run_match(args: argparse.Namespace, scorer: Scorer = score) -> int:
     report = Report()
     subjects, candidates = _load_both(args, report)
     for side, records in (("subjects", subjects), ("candidates", candidates)):
@@ -115,7 +118,7 @@ def run_match(args: argparse.Namespace) -> int:
         writer: RowWriter = WRITERS[output_format](stream, row_columns(args.include))
         progress = Progress(len(subjects), sys.stderr, enabled=show_progress)
         rows = match_rows(subjects, candidates, args.top_n, args.min_score, args.chunk_size, args.include,
-                          progress.advance)
+                          progress.advance, scorer=scorer)
         for subject, candidate, row in rows:
             writer.write(row)
             written += 1
@@ -354,6 +357,9 @@ def _add_scoring_options(parser: argparse.ArgumentParser) -> None:
                         help=f"at most N subjects scored per call; the progress bar moves per chunk "
                         f"(default {DEFAULT_CHUNK_SIZE})")
     parser.add_argument("--quiet", "-q", action="store_true", help="nothing on standard error but errors: no progress bar, notes or warnings")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="score on the Dask cluster of this scheduler (e.g. tcp://HOST:8786); "
+                        "needs refsieve[dask] here and on every worker")
 
 
 def _add_grouping_options(parser: argparse.ArgumentParser, with_threshold: bool = True) -> None:
@@ -509,12 +515,33 @@ def _version() -> str:
         return "(not installed)"
 
 
+@contextlib.contextmanager
+def _scoring(address: str | None) -> Iterator[Scorer]:
+    """Scoring on this machine, or with --scheduler on that Dask cluster."""
+    if address is None:
+        yield score
+        return
+    try:
+        from refsieve_cli import cluster
+    except ImportError as error:
+        raise CommandError(f"--scheduler needs Dask, which cannot be imported ({error}):"
+                           " install it with pip install 'refsieve[dask]'") from None
+    with contextlib.ExitStack() as stack:
+        try:
+            client = stack.enter_context(cluster.connect(address))
+        except cluster.ClusterError as error:
+            raise CommandError(str(error)) from None
+        yield cluster.scorer(client)
+
+
 def _dispatch(args: argparse.Namespace) -> int:
     if args.command == "demo":
         sample = sample_directory()
         args.subjects, args.candidates = str(sample / "references.json"), str(sample / "catalogue.json")
-    runs = {"match": run_match, "demo": run_match, "dedupe": run_dedupe, "evaluate": run_evaluate,
-            "explain": run_explain}
+    if args.command in ("match", "demo"):
+        with _scoring(args.scheduler) as scorer:
+            return run_match(args, scorer)
+    runs = {"dedupe": run_dedupe, "evaluate": run_evaluate, "explain": run_explain}
     return runs[args.command](args)
 
 

@@ -27,6 +27,11 @@ from refsieve_cli.load import Records
 if TYPE_CHECKING:
     from refsieve import Match, Record
 
+    # (first subject, subject count, matches per subject) for each chunk, in subject order.
+    ChunkScores = Iterator[tuple[int, int, list[list[Match]]]]
+    # Scores subjects against candidates as :func:`score` does, taking the same arguments.
+    Scorer = Callable[[Records, Records, int, float, int, float], ChunkScores]
+
 # Work per call, in nanoseconds of the estimate below on two cores.
 CALL_BUDGET_NS = 250_000_000
 # Estimated costs, measured on DBLP-ACM and on generated long texts (two cores).
@@ -130,21 +135,33 @@ def merge(subject: Record, candidates: Sequence[Record], per_block: Sequence[lis
     return scored[:top_n]
 
 
+def planned(subjects: Records, candidates: Records, chunk_size: int,
+            budget: float = CALL_BUDGET_NS) -> tuple[list[Record], Plan]:
+    """The candidates as scored (indexed by position) and the plan of calls."""
+    scored = indexed_by_position(candidates.records)
+    return scored, plan_calls([weight(r) for r in subjects.records], [weight(r) for r in scored], chunk_size, budget)
+
+
+def score_chunk(chunk: Sequence[Record], scored: Sequence[Record], blocks: Sequence[tuple[int, int]], top_n: int,
+                min_score: float) -> list[list[Match]]:
+    """One chunk of subjects against every block of candidates: the matches per subject."""
+    per_block: list[list[list[Match]]] = [[] for _ in chunk]
+    for first, last in blocks:
+        for result in refsieve.score_batch(chunk, scored[first:last], top_n, min_score):
+            per_block[result["subject_index"]].append(result["matches"])
+    return [merge(subject, scored, found, top_n) for subject, found in zip(chunk, per_block)]
+
+
 def score(subjects: Records, candidates: Records, top_n: int, min_score: float, chunk_size: int,
-          budget: float = CALL_BUDGET_NS) -> Iterator[tuple[int, int, list[list[Match]]]]:
+          budget: float = CALL_BUDGET_NS) -> ChunkScores:
     """(first subject, subject count, matches per subject) for each chunk, in subject order.
 
     Candidate indexes in the matches are positions in ``candidates``.
     """
-    scored = indexed_by_position(candidates.records)
-    plan = plan_calls([weight(r) for r in subjects.records], [weight(r) for r in scored], chunk_size, budget)
+    scored, plan = planned(subjects, candidates, chunk_size, budget)
     for start, stop in plan.chunks:
         chunk = subjects.records[start:stop]
-        per_block: list[list[list[Match]]] = [[] for _ in chunk]
-        for first, last in plan.blocks:
-            for result in refsieve.score_batch(chunk, scored[first:last], top_n, min_score):
-                per_block[result["subject_index"]].append(result["matches"])
-        yield start, len(chunk), [merge(subject, scored, blocks, top_n) for subject, blocks in zip(chunk, per_block)]
+        yield start, len(chunk), score_chunk(chunk, scored, plan.blocks, top_n, min_score)
 
 
 def match_type(subject: Record, candidate: Record) -> str:
@@ -182,9 +199,13 @@ def result_rows(subjects: Records, candidates: Records, first_subject: int, matc
 
 def match_rows(subjects: Records, candidates: Records, top_n: int, min_score: float, chunk_size: int,
                include: Sequence[str] = (), progress: Callable[[int], None] | None = None,
-               budget: float = CALL_BUDGET_NS) -> Iterator[tuple[int, int, dict[str, Any]]]:
-    """One row per match, as (subject position, candidate position, row), in subject order, best first."""
-    for start, count, chunk_matches in score(subjects, candidates, top_n, min_score, chunk_size, budget):
+               budget: float = CALL_BUDGET_NS, scorer: Scorer = score) -> Iterator[tuple[int, int, dict[str, Any]]]:
+    """One row per match, as (subject position, candidate position, row), in subject order, best first.
+
+    ``scorer`` does the scoring: :func:`score` on this machine, or one from
+    :mod:`refsieve_cli.cluster` on a Dask cluster.
+    """
+    for start, count, chunk_matches in scorer(subjects, candidates, top_n, min_score, chunk_size, budget):
         yield from result_rows(subjects, candidates, start, chunk_matches, include)
         if progress is not None:
             progress(count)

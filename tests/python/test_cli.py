@@ -442,3 +442,14 @@ def test_cora_groups_at_the_default_settings(tmp_path):
     assert found.f1 >= 0.80, found
     pairs = [(row["first_key"], row["second_key"]) for row in csv.DictReader((tmp_path / "pairs.csv").open())]
     assert len(pairs) == len(set(pairs)) and all(first != second for first, second in pairs)
+
+
+def test_scheduler_without_dask_is_one_line_and_exit_1():
+    # Dask hidden from the command, as where the dask extra is not installed.
+    code = ("import sys; sys.modules['distributed'] = sys.modules['dask'] = None;"
+            "from refsieve_cli.cli import main; sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", code, "demo", "--scheduler", "tcp://127.0.0.1:8786"],
+                          env=module_env(), capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (1, "")
+    [line] = done.stderr.splitlines()
+    assert line.startswith("refsieve: --scheduler needs Dask") and "refsieve[dask]" in line

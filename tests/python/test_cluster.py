@@ -1,0 +1,70 @@
+"""Scoring on a Dask cluster: a local cluster of two worker processes."""
+
+import json
+import os
+
+import pytest
+
+import refsieve
+from _support import generated_batch, module_env, run_cli
+
+distributed = pytest.importorskip("dask.distributed")
+cluster_module = pytest.importorskip("refsieve_cli.cluster")
+
+from refsieve_cli.load import Records  # noqa: E402
+from refsieve_cli.scoring import score  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    # The worker processes import refsieve and refsieve_cli from where this process does.
+    saved = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = module_env()["PYTHONPATH"]
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as local:
+            yield local
+    finally:
+        if saved is None:
+            os.environ.pop("PYTHONPATH", None)
+        else:
+            os.environ["PYTHONPATH"] = saved
+
+
+@pytest.fixture
+def client(cluster):
+    with distributed.Client(cluster) as connected:
+        yield connected
+
+
+def test_cluster_result_equals_one_score_batch_call(client):
+    subjects, candidates = generated_batch(n_subjects=200, n_candidates=60)
+    expected = refsieve.score_batch(subjects, candidates, 3, 30.0)
+    worker_pids = set(client.run(os.getpid).values())
+    # Uneven partitions, more of them than workers.
+    results = cluster_module.resolve_on_cluster(client, subjects, candidates, 3, 30.0, partition_size=37)
+    assert len(worker_pids) == 2 and os.getpid() not in worker_pids
+    assert results == expected
+
+
+def test_the_commands_chunks_and_blocks_score_on_the_cluster_as_here(client):
+    subjects, candidates = (Records(records=side, keys=[None] * len(side), shown=[{} for _ in side])
+                            for side in generated_batch(n_subjects=60, n_candidates=40))
+    # A tiny budget cuts the candidates into blocks whose matches are merged per subject.
+    here = list(score(subjects, candidates, 3, 30.0, 7, budget=1.0))
+    there = list(cluster_module.score_on_cluster(client, subjects, candidates, 3, 30.0, 7, budget=1.0))
+    assert len(here) > 2 and there == here
+
+
+def test_match_with_scheduler_writes_what_one_machine_writes(cluster, tmp_path):
+    subjects, candidates = generated_batch(n_subjects=80, n_candidates=50)
+    for name, records in (("s.jsonl", subjects), ("c.jsonl", candidates)):
+        (tmp_path / name).write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
+    args = ("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--top-n", 3, "--min-score", 40,
+            "--chunk-size", 9, "--include", "title", "--format", "csv")
+    here = run_cli(*args)
+    there = run_cli(*args, "--scheduler", cluster.scheduler_address)
+    assert here.returncode == 0 and there.returncode == 0, there.stderr
+    assert there.stdout == here.stdout and there.stdout.count("\n") > 20
+    assert there.stderr == here.stderr
+
