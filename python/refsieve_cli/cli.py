@@ -155,7 +155,8 @@ def _load_catalogue(args: argparse.Namespace, report: Report) -> Records:
 def _group_pairs(args: argparse.Namespace, records: Records) -> list[grouping.ScoredPair]:
     show_progress = not args.quiet and sys.stderr.isatty()
     progress = Progress(len(records), sys.stderr, enabled=show_progress, unit="records")
-    pairs = grouping.scored_pairs(records, args.floor, args.neighbours, args.chunk_size, progress.advance)
+    with _scoring(args.scheduler) as scorer:
+        pairs = grouping.scored_pairs(records, args.floor, args.neighbours, args.chunk_size, progress.advance, scorer)
     progress.close()
     return pairs
 
@@ -357,6 +358,10 @@ def _add_scoring_options(parser: argparse.ArgumentParser) -> None:
                         help=f"at most N subjects scored per call; the progress bar moves per chunk "
                         f"(default {DEFAULT_CHUNK_SIZE})")
     parser.add_argument("--quiet", "-q", action="store_true", help="nothing on standard error but errors: no progress bar, notes or warnings")
+    _add_scheduler_option(parser)
+
+
+def _add_scheduler_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="score on the Dask cluster of this scheduler (e.g. tcp://HOST:8786); "
                         "needs refsieve[dask] here and on every worker")
@@ -372,6 +377,7 @@ def _add_grouping_options(parser: argparse.ArgumentParser, with_threshold: bool 
                         f"(default {grouping.DEFAULT_FLOOR:g})")
     parser.add_argument("--neighbours", type=_positive_int, default=grouping.DEFAULT_NEIGHBOURS, metavar="N",
                         help=f"pairs kept per record, best first (default {grouping.DEFAULT_NEIGHBOURS})")
+    _add_scheduler_option(parser)
 
 
 def _add_output_options(parser: argparse.ArgumentParser, what: str) -> None:

@@ -36,6 +36,8 @@ from refsieve_cli.load import Records
 if TYPE_CHECKING:
     from refsieve import Match, Record
 
+    from refsieve_cli.scoring import Scorer
+
 _NUMBER = re.compile(r"[0-9]+")
 
 DEFAULT_FLOOR = 70.0
@@ -63,11 +65,13 @@ def scored_pairs(
     neighbours: int = DEFAULT_NEIGHBOURS,
     chunk_size: int = 256,
     progress: Callable[[int], None] | None = None,
+    scorer: Scorer = scoring.score,
 ) -> list[ScoredPair]:
     """Every pair of records that scores at least ``floor``, or shares a DOI; each pair once.
 
     The records are scored as given (canonicalise them first), in bounded
-    calls as ``match`` scores them. The result is ordered by (first, second).
+    calls as ``match`` scores them, by ``scorer`` (on this machine or on a
+    cluster). The result is ordered by (first, second).
     """
     by_position = [_at_position(record, position) for position, record in enumerate(records.records)]
     pairs: dict[tuple[int, int], ScoredPair] = {}
@@ -82,7 +86,7 @@ def scored_pairs(
     # subject itself (or the first record with its DOI) instead of its neighbours.
     subjects = Records(records=[_without_doi(record) for record in records.records])
     first_pages = [first_page(record["pages"]) for record in records.records]
-    for start, count, matches in scoring.score(subjects, records, neighbours + 1, floor, chunk_size):
+    for start, count, matches in scorer(subjects, records, neighbours + 1, floor, chunk_size, scoring.CALL_BUDGET_NS):
         for subject, subject_matches in enumerate(matches, start=start):
             for match in subject_matches:
                 other = match["candidate_index"]

@@ -56,15 +56,22 @@ def test_the_commands_chunks_and_blocks_score_on_the_cluster_as_here(client):
     assert len(here) > 2 and there == here
 
 
-def test_match_with_scheduler_writes_what_one_machine_writes(cluster, tmp_path):
+@pytest.mark.parametrize("command", ["match", "dedupe"])
+def test_commands_with_scheduler_write_what_one_machine_writes(cluster, tmp_path, command):
     subjects, candidates = generated_batch(n_subjects=80, n_candidates=50)
     for name, records in (("s.jsonl", subjects), ("c.jsonl", candidates)):
         (tmp_path / name).write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
-    args = ("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--top-n", 3, "--min-score", 40,
-            "--chunk-size", 9, "--include", "title", "--format", "csv")
+    if command == "match":
+        args = ("match", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--top-n", 3, "--min-score", 40,
+                "--chunk-size", 9, "--include", "title", "--format", "csv")
+    else:
+        args = ("dedupe", tmp_path / "s.jsonl", tmp_path / "c.jsonl", "--min-score", 40, "--floor", 30,
+                "--chunk-size", 9, "--format", "csv", "--pairs", tmp_path / "pairs.csv")
     here = run_cli(*args)
+    pairs_here = (tmp_path / "pairs.csv").read_text() if command == "dedupe" else ""
     there = run_cli(*args, "--scheduler", cluster.scheduler_address)
     assert here.returncode == 0 and there.returncode == 0, there.stderr
     assert there.stdout == here.stdout and there.stdout.count("\n") > 20
     assert there.stderr == here.stderr
+    assert command == "match" or (tmp_path / "pairs.csv").read_text() == pairs_here
 
