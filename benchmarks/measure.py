@@ -124,26 +124,17 @@ def current_rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def memory(args):
-    sizes = json.loads(args.sizes)
-    if args.workload == "synthetic":
-        subjects, candidates = workload.synthetic(args.subjects, args.candidates)
-    else:
-        subjects, candidates = load(args.workload, args.subjects, None)
-        candidates = workload.repeated(candidates, args.candidates)
+def measured_call(subjects, candidates, top_n, min_score):
+    """One score_batch call: its result, its time and the resident set it adds at its peak."""
     gc.collect()
     reset = reset_peak_rss()
     rss_before = current_rss_bytes()
     peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     start = time.perf_counter()
-    result = refsieve.score_batch(subjects, candidates, args.top_n, args.min_score)
+    result = refsieve.score_batch(subjects, candidates, top_n, min_score)
     seconds = time.perf_counter() - start
     peak_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    return {
-        "subjects": len(subjects),
-        "candidates": len(candidates),
-        "top_n": args.top_n,
-        "min_score": args.min_score,
+    return result, {
         "seconds": seconds,
         "peak_reset": reset,
         "rss_before": rss_before,
@@ -152,6 +143,23 @@ def memory(args):
         # What the call added at its peak over the process before it. Without
         # the reset the earlier peak hides part of it: a lower bound then.
         "call_peak_bytes": peak_after - (rss_before if reset else peak_before),
+    }
+
+
+def memory(args):
+    sizes = json.loads(args.sizes)
+    if args.workload == "synthetic":
+        subjects, candidates = workload.synthetic(args.subjects, args.candidates)
+    else:
+        subjects, candidates = load(args.workload, args.subjects, None)
+        candidates = workload.repeated(candidates, args.candidates)
+    result, call = measured_call(subjects, candidates, args.top_n, args.min_score)
+    return {
+        "subjects": len(subjects),
+        "candidates": len(candidates),
+        "top_n": args.top_n,
+        "min_score": args.min_score,
+        **call,
         "workload": args.workload,
         "records_bytes": converted_record_bytes(subjects, sizes) + converted_record_bytes(candidates, sizes),
         "results_bytes": deep_size(result),
@@ -164,22 +172,15 @@ def large(args):
     repeated): its time and the resident set it adds at its peak."""
     subjects, candidates = load("dblp-acm", args.subjects, None)
     candidates = workload.repeated(candidates, args.candidates)
-    gc.collect()
-    reset = reset_peak_rss()
-    rss_before = current_rss_bytes()
-    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    start = time.perf_counter()
-    result = refsieve.score_batch(subjects, candidates, args.top_n, args.min_score)
-    seconds = time.perf_counter() - start
-    peak_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    result, call = measured_call(subjects, candidates, args.top_n, args.min_score)
     return {
         "subjects": len(subjects),
         "candidates": len(candidates),
         "pairs": len(subjects) * len(candidates),
         "threads": int(os.environ.get("RAYON_NUM_THREADS", "0")),
-        "seconds": [seconds],
-        "peak_reset": reset,
-        "call_peak_bytes": peak_after - (rss_before if reset else peak_before),
+        "seconds": [call["seconds"]],
+        "peak_reset": call["peak_reset"],
+        "call_peak_bytes": call["call_peak_bytes"],
         "matches": sum(len(r["matches"]) for r in result),
     }
 
