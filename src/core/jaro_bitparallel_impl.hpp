@@ -27,6 +27,16 @@ inline std::size_t row_of(const KeyPattern& pattern, char32_t c) noexcept {
 // branch-free per element: whether an element matches is close to random.
 
 // One register of mask bits: 64, or 128 as two words (low word first).
+// The pattern row of one element of a text; a narrow text holds ASCII code points only.
+template <class A>
+inline std::size_t row_of_element(const KeyPattern& pattern, A element) noexcept {
+    if constexpr (sizeof(A) == 1) {
+        return pattern.ascii_rows()[element];
+    } else {
+        return row_of(pattern, element);
+    }
+}
+
 template <class Block>
 struct BlockBits {
     static constexpr std::size_t kBits = sizeof(Block) * 8;
@@ -53,7 +63,6 @@ double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern&
     const std::size_t end = std::min(a.size(), len_b + radius);  // later windows start past b
     constexpr std::size_t kWords = Bits::kBits / kWordBits;      // == pattern_b.words()
     const std::uint64_t* const rows = pattern_b.rows();
-    const std::uint8_t* const ascii_rows = pattern_b.ascii_rows();
     Block matched[Bits::kBits + 1];  // + 1: written before it is counted
     Block flagged = 0;
     std::size_t matches = 0;
@@ -62,13 +71,7 @@ double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern&
     // no mask has them set.
     Block window = radius + 1 >= Bits::kBits ? Bits::kAll : Bits::range(0, radius + 1);
     for (std::size_t i = 0; i < end; ++i) {
-        std::size_t row;
-        if constexpr (sizeof(A) == 1) {
-            row = ascii_rows[a[i]];  // a narrow text holds ASCII code points only
-        } else {
-            const char32_t c = a[i];
-            row = c < KeyPattern::kAsciiSize ? ascii_rows[c] : pattern_b.row(c);
-        }
+        const std::size_t row = row_of_element(pattern_b, a[i]);
         const Block mask = Bits::load(rows + row * kWords);
         const Block free = mask & ~flagged & window;
         flagged |= Bits::lowest(free);
@@ -102,7 +105,6 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
     const std::size_t radius = jaro_search_radius(a.size(), len_b);
     const std::size_t end = std::min(a.size(), len_b + radius);
     const std::uint64_t* const rows = pattern_b.rows();
-    const std::uint8_t* const ascii_rows = pattern_b.ascii_rows();
     std::uint64_t matched_low[2 * kWordBits + 1];  // + 1: written before it is counted
     std::uint64_t matched_high[2 * kWordBits + 1];
     std::uint64_t flagged_low = 0;
@@ -118,13 +120,7 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
         window_high = (std::uint64_t{1} << (radius + 1 - kWordBits)) - 1;
     }
     for (std::size_t i = 0; i < end; ++i) {
-        std::size_t row;
-        if constexpr (sizeof(A) == 1) {
-            row = ascii_rows[a[i]];  // a narrow text holds ASCII code points only
-        } else {
-            const char32_t c = a[i];
-            row = c < KeyPattern::kAsciiSize ? ascii_rows[c] : pattern_b.row(c);
-        }
+        const std::size_t row = row_of_element(pattern_b, a[i]);
         const std::uint64_t mask_low = rows[2 * row];
         const std::uint64_t mask_high = rows[2 * row + 1];
         const std::uint64_t free_low = mask_low & ~flagged_low & window_low;
