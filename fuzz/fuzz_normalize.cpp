@@ -52,6 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text = fuzz::repair_utf8({reinterpret_cast<const char*>(data), size});
     const std::string normal = refsieve::normalize(text);
     check_normal_form(text, normal);
+    std::string into = "left over";
+    if (refsieve::normalize_into(text, into) != refsieve::utf8::is_ascii(normal) || into != normal) {
+        fuzz::fail("normalize_into differs from normalize", text, into);
+    }
     if (refsieve::normalize(normal) != normal) fuzz::fail("normalisation is not idempotent", text, normal);
     check_tokens(text, normal);
     return 0;

@@ -13,6 +13,10 @@ void KeyPattern::assign(std::span<const C> text) {
     words_ = (text.size() + kWordBits - 1) / kWordBits;
     ascii_row_.fill(0);
     others_.clear();
+    if constexpr (sizeof(C) == 1) {
+        assign_ascii(text);
+        return;
+    }
     std::size_t ascii_rows = 0;
     for (const char32_t c : text) {
         if (c >= kAsciiSize) {
@@ -31,6 +35,24 @@ void KeyPattern::assign(std::span<const C> text) {
         const std::size_t row = c < kAsciiSize ? ascii_row_[c] : other_row(c);
         masks_[row * words_ + j / kWordBits] |= std::uint64_t{1} << (j % kWordBits);
     }
+}
+
+// All code points ASCII: rows are numbered as code points first occur, and
+// each position's bit is set in the same pass (rows start zeroed, one for
+// each distinct code point at most).
+void KeyPattern::assign_ascii(std::span<const unsigned char> text) {
+    masks_.assign((1 + std::min<std::size_t>(text.size(), kAsciiSize)) * words_, 0);
+    std::size_t ascii_rows = 0;
+    for (std::size_t j = 0; j < text.size(); ++j) {
+        std::size_t row = ascii_row_[text[j]];
+        if (row == 0) {
+            row = ++ascii_rows;
+            ascii_row_[text[j]] = static_cast<std::uint8_t>(row);
+        }
+        masks_[row * words_ + j / kWordBits] |= std::uint64_t{1} << (j % kWordBits);
+    }
+    first_other_row_ = 1 + ascii_rows;
+    masks_.resize(first_other_row_ * words_);
 }
 
 template void KeyPattern::assign<char32_t>(std::span<const char32_t>);

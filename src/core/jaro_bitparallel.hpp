@@ -43,6 +43,7 @@ private:
     // hidden visibility), its search swells the matching loops, which then
     // run about a quarter more instructions per comparison.
     [[gnu::noinline]] std::size_t other_row(char32_t c) const noexcept;
+    void assign_ascii(std::span<const unsigned char> text);
 
     std::size_t words_ = 0;
     // Mask row of each ASCII code point; row 0 is all zero (absent).

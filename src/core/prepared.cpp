@@ -49,9 +49,9 @@ CandidateWork& candidate_work() {
 // are ASCII, else its code points, four bytes each, from a multiple of four
 // on (relative to `start`). Returns the code point count and whether the
 // key is wide.
-std::pair<std::uint32_t, bool> append_key(std::string_view normalized, std::string& out, std::size_t start,
+std::pair<std::uint32_t, bool> append_key(std::string_view normalized, bool ascii, std::string& out, std::size_t start,
                                           CandidateWork& work) {
-    if (utf8::is_ascii(normalized)) {
+    if (ascii) {
         work.builder.append_utf8_normalized(normalized, out);
         return {stored_size(normalized.size()), false};
     }
@@ -129,28 +129,26 @@ PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::stri
     }
     const std::size_t start = out.size();
     // Appends the key of the normalised text in work.normalized.
-    const auto set_key = [&](Part part, Flag wide_flag) {
-        const auto [size, is_wide] = append_key(work.normalized, out, start, work);
+    const auto set_key = [&](Part part, Flag wide_flag, bool ascii) {
+        const auto [size, is_wide] = append_key(work.normalized, ascii, out, start, work);
         p.sizes_[part] = size;
         if (is_wide) p.flags_ |= wide_flag;
     };
     if (!record.title.empty()) {
         p.flags_ |= kHasTitle;
-        normalize_into(record.title, work.normalized);
+        const bool ascii = normalize_into(record.title, work.normalized);
         p.keywords_ = static_cast<std::uint8_t>(scoring::keyword_set(work.normalized));
         out.append(work.normalized);
         p.sizes_[kTitleText] = stored_size(work.normalized.size());
-        set_key(kTitleKey, kWideTitleKey);
+        set_key(kTitleKey, kWideTitleKey, ascii);
     }
     if (!record.author.empty()) {
         p.flags_ |= kHasAuthor;
-        normalize_into(record.author, work.normalized);
-        set_key(kAuthorKey, kWideAuthorKey);
+        set_key(kAuthorKey, kWideAuthorKey, normalize_into(record.author, work.normalized));
     }
     if (record.publisher && !record.publisher->empty()) {
         p.flags_ |= kHasPublisher;
-        normalize_into(*record.publisher, work.normalized);
-        set_key(kPublisherKey, kWidePublisherKey);
+        set_key(kPublisherKey, kWidePublisherKey, normalize_into(*record.publisher, work.normalized));
     }
     return p;
 }

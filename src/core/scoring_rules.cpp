@@ -5,8 +5,44 @@
 #include <cstdlib>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace refsieve::scoring {
 
+#if defined(__SSE2__)
+// Sixteen starting positions are looked at a time, for every keyword at
+// once: only where a keyword's first two bytes occur is the rest compared.
+unsigned keyword_set(std::string_view normalised_title) {
+    const std::string_view text = normalised_title;
+    constexpr std::size_t kCount = TITLE_KEYWORDS.size();
+    static_assert(
+        std::all_of(TITLE_KEYWORDS.begin(), TITLE_KEYWORDS.end(), [](std::string_view k) { return k.size() >= 2; }));
+    unsigned set = 0;
+    std::size_t start = 0;
+    // Starts start..start+15 while the sixteen second bytes can be read.
+    for (; start + 17 <= text.size(); start += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + start));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + start + 1));
+        for (std::size_t k = 0; k < kCount; ++k) {
+            const std::string_view keyword = TITLE_KEYWORDS[k];
+            const __m128i both = _mm_and_si128(_mm_cmpeq_epi8(here, _mm_set1_epi8(keyword[0])),
+                                               _mm_cmpeq_epi8(next, _mm_set1_epi8(keyword[1])));
+            for (auto found = static_cast<unsigned>(_mm_movemask_epi8(both)); found != 0; found &= found - 1) {
+                if (text.substr(start + static_cast<std::size_t>(std::countr_zero(found)), keyword.size()) == keyword) {
+                    set |= 1u << k;
+                    break;
+                }
+            }
+        }
+    }
+    for (std::size_t k = 0; k < kCount; ++k) {
+        if (text.find(TITLE_KEYWORDS[k], start) != std::string_view::npos) set |= 1u << k;
+    }
+    return set;
+}
+#else
 unsigned keyword_set(std::string_view normalised_title) {
     unsigned set = 0;
     for (std::size_t k = 0; k < TITLE_KEYWORDS.size(); ++k) {
@@ -14,6 +50,7 @@ unsigned keyword_set(std::string_view normalised_title) {
     }
     return set;
 }
+#endif
 
 // A text never contains a longer one, and of two texts of one length each
 // contains the other exactly when they are equal, so only the longer one

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/jaro_bitparallel.hpp"
 #include "core/token_key.hpp"
 #include "core/unicode.hpp"
@@ -18,14 +22,57 @@ constexpr char32_t kSmallSigma = 0x03C3;
 constexpr char32_t kFinalSigma = 0x03C2;
 
 // Final_Sigma's forward condition: after skipping case-ignorable code points
-// from position i on, the text ends or the next code point is not cased.
-bool no_cased_letter_follows(const std::vector<char32_t>& cps, std::size_t i) {
-    for (; i < cps.size(); ++i) {
-        const auto flags = unicode::char_info(cps[i]).flags;
+// from byte i on, the text ends or the next code point is not cased.
+bool no_cased_letter_follows(std::string_view text, std::size_t i) {
+    while (i < text.size()) {
+        const auto flags = unicode::char_info(utf8::next(text, i)).flags;
         if (flags & unicode::kCaseIgnorable) continue;
         return (flags & unicode::kCased) == 0;
     }
     return true;
+}
+
+// normalize(text) code point by code point, written into out; returns
+// whether out is all ASCII.
+bool normalize_code_points_into(std::string_view text, std::string& out) {
+    // Room for what one code point can add: a space and two code points.
+    constexpr std::size_t kMostPerCodePoint = 1 + 2 * 4;
+    out.resize(text.size() + kMostPerCodePoint);
+    std::size_t used = 0;
+    bool ascii = true;
+    // Whether the last code point that was not case-ignorable was cased:
+    // Final_Sigma's backward condition, carried along instead of rescanned.
+    bool cased_before = false;
+    bool in_token = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const char32_t c = utf8::next(text, i);
+        const unicode::CharInfo info = unicode::char_info(c);
+        if (info.flags & unicode::kWhiteSpace) {
+            in_token = false;
+            cased_before = false;  // whitespace is neither cased nor ignorable
+            continue;
+        }
+        if (out.size() - used < kMostPerCodePoint) out.resize(2 * out.size());
+        char* next = out.data() + used;
+        if (!in_token && used != 0) *next++ = ' ';
+        in_token = true;
+        if (c == kCapitalSigma) {
+            const bool final_form = cased_before && no_cased_letter_follows(text, i);
+            next = utf8::write(next, final_form ? kFinalSigma : kSmallSigma);
+            ascii = false;
+        } else if (c == unicode::kCapitalIWithDot) {
+            for (char32_t lower : unicode::kCapitalIWithDotLower) next = utf8::write(next, lower);
+            ascii = false;
+        } else {
+            const auto lower = static_cast<char32_t>(static_cast<std::int32_t>(c) + info.lower_delta);
+            next = utf8::write(next, lower);
+            ascii = ascii && lower < 0x80;
+        }
+        used = static_cast<std::size_t>(next - out.data());
+        if (!(info.flags & unicode::kCaseIgnorable)) cased_before = (info.flags & unicode::kCased) != 0;
+    }
+    out.resize(used);
+    return ascii;
 }
 
 // Each ASCII byte lowercased, or kAsciiWhiteSpace for White_Space: the same
@@ -67,6 +114,80 @@ void normalize_ascii_into(std::string_view text, std::string& out) {
     out.resize(static_cast<std::size_t>(next - begin));
 }
 
+// Most titles and names are already spaced as normalisation leaves them:
+// words separated by single spaces, none leading or trailing. Such ASCII
+// text normalises to its lowercase, computed sixteen bytes at a time where
+// the CPU has the instructions. This holds while the ASCII part of the
+// tables lowercases A-Z alone and has 9-13 and 32 as its whitespace, which
+// kAsciiFold is checked against once.
+bool ascii_rules_are_plain() noexcept {
+    for (unsigned c = 0; c < 128; ++c) {
+        const bool space = (c >= 9 && c <= 13) || c == ' ';
+        const unsigned expected = space ? kAsciiWhiteSpace : (c >= 'A' && c <= 'Z') ? c + 32 : c;
+        if (kAsciiFold.to[c] != expected) return false;
+    }
+    return true;
+}
+
+const bool kPlainAsciiRules = ascii_rules_are_plain();
+
+enum class Spacing { kLowercased, kOther, kNotAscii };
+
+#if defined(__SSE2__)
+// lowercase_spaced_ascii for texts of sixteen bytes or more, whose ends
+// are not spaces. Bit k of each mask stands for byte k of a block; the last
+// block may overlap the one before it, which has then checked the pair of
+// bytes across its start.
+Spacing lowercase_spaced_blocks(const char* in, std::size_t size, char* to) noexcept {
+    constexpr std::size_t kBlock = 16;
+    unsigned space_before = 0;  // bit 0: the byte before the block is a space
+    for (std::size_t at = 0;;) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
+        if (_mm_movemask_epi8(bytes) != 0) return Spacing::kNotAscii;
+        const auto at_least = [&](char c) { return _mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(c - 1))); };
+        const auto below = [&](char c) { return _mm_cmplt_epi8(bytes, _mm_set1_epi8(c)); };
+        const auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+        const auto controls = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(at_least(9), below(14))));
+        if ((controls | (spaces & ((spaces << 1) | space_before))) != 0) return Spacing::kOther;
+        const __m128i upper = _mm_and_si128(at_least('A'), below('Z' + 1));
+        const __m128i lowered = _mm_add_epi8(bytes, _mm_and_si128(upper, _mm_set1_epi8('a' - 'A')));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), lowered);
+        if (at + kBlock == size) return Spacing::kLowercased;
+        space_before = spaces >> (kBlock - 1);
+        at += kBlock;
+        if (at + kBlock > size) {
+            at = size - kBlock;
+            space_before = 0;
+        }
+    }
+}
+#endif
+
+// Writes the lowercase of text into out when it is ASCII and spaced as
+// above. Otherwise says why not (out is then unspecified); kOther does not
+// tell whether the text is ASCII.
+Spacing lowercase_spaced_ascii(std::string_view text, std::string& out) {
+    const std::size_t size = text.size();
+    if (size != 0 && (text.front() == ' ' || text.back() == ' ')) return Spacing::kOther;
+    out.resize(size);
+    const char* const in = text.data();
+    char* const to = out.data();
+#if defined(__SSE2__)
+    if (size >= 16) return lowercase_spaced_blocks(in, size, to);
+#endif
+    bool after_space = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(in[i]);
+        if (byte >= 0x80) return Spacing::kNotAscii;
+        const unsigned char folded = kAsciiFold.to[byte];
+        const bool space = byte == ' ';
+        if ((folded == kAsciiWhiteSpace && !space) || (space && after_space)) return Spacing::kOther;
+        to[i] = space ? ' ' : static_cast<char>(folded);
+        after_space = space;
+    }
+    return Spacing::kLowercased;
+}
+
 // What one token_sort_ratio_f64 call works in. Jaro is symmetric (see
 // jaro.hpp), so the masks are built for the shorter key: more often one
 // word of them, and fewer to build.
@@ -88,9 +209,8 @@ struct TokenSortWork {
     }
 
     double ratio(std::string_view s1, std::string_view s2) {
-        utf8_key(s1, utf8_key1);
-        utf8_key(s2, utf8_key2);
-        if (utf8::is_ascii(utf8_key1) && utf8::is_ascii(utf8_key2)) {
+        const bool ascii1 = utf8_key(s1, utf8_key1);
+        if (utf8_key(s2, utf8_key2) && ascii1) {
             return ratio_from_similarity(similarity(bytes(utf8_key1), bytes(utf8_key2)));
         }
         decode_into(utf8_key1, key1);
@@ -98,10 +218,12 @@ struct TokenSortWork {
         return ratio_from_similarity(similarity(std::span<const char32_t>(key1), std::span<const char32_t>(key2)));
     }
 
-    void utf8_key(std::string_view text, std::string& key) {
-        normalize_into(text, normalized);
+    // Writes the key of text into key; returns whether it is all ASCII.
+    bool utf8_key(std::string_view text, std::string& key) {
+        const bool ascii = normalize_into(text, normalized);
         key.clear();
         builder.append_utf8_normalized(normalized, key);
+        return ascii;
     }
     static std::span<const unsigned char> bytes(const std::string& text) {
         return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
@@ -119,42 +241,24 @@ constexpr std::size_t kKeptWorkBytes = 4096;
 }  // namespace
 
 std::string normalize(std::string_view text) {
-    const std::vector<char32_t> cps = utf8::decode(text);
     std::string out;
-    out.reserve(text.size());
-    // Whether the last code point that was not case-ignorable was cased:
-    // Final_Sigma's backward condition, carried along instead of rescanned.
-    bool cased_before = false;
-    bool in_token = false;
-    for (std::size_t i = 0; i < cps.size(); ++i) {
-        const char32_t c = cps[i];
-        const unicode::CharInfo info = unicode::char_info(c);
-        if (info.flags & unicode::kWhiteSpace) {
-            in_token = false;
-            cased_before = false;  // whitespace is neither cased nor ignorable
-            continue;
-        }
-        if (!in_token && !out.empty()) out.push_back(' ');
-        in_token = true;
-        if (c == kCapitalSigma) {
-            const bool final_form = cased_before && no_cased_letter_follows(cps, i + 1);
-            utf8::append(out, final_form ? kFinalSigma : kSmallSigma);
-        } else if (c == unicode::kCapitalIWithDot) {
-            for (char32_t lower : unicode::kCapitalIWithDotLower) utf8::append(out, lower);
-        } else {
-            utf8::append(out, static_cast<char32_t>(static_cast<std::int32_t>(c) + info.lower_delta));
-        }
-        if (!(info.flags & unicode::kCaseIgnorable)) cased_before = (info.flags & unicode::kCased) != 0;
-    }
+    normalize_code_points_into(text, out);
     return out;
 }
 
-void normalize_into(std::string_view text, std::string& out) {
+bool normalize_into(std::string_view text, std::string& out) {
+    if (kPlainAsciiRules) {
+        switch (lowercase_spaced_ascii(text, out)) {
+            case Spacing::kLowercased: return true;
+            case Spacing::kNotAscii: return normalize_code_points_into(text, out);
+            case Spacing::kOther: break;
+        }
+    }
     if (utf8::is_ascii(text)) {
         normalize_ascii_into(text, out);
-    } else {
-        out = normalize(text);
+        return true;
     }
+    return normalize_code_points_into(text, out);
 }
 
 double token_sort_ratio_f64(std::string_view s1, std::string_view s2) {

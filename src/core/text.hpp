@@ -10,8 +10,9 @@ namespace refsieve {
 // every run of White_Space into one space, trimming both ends.
 std::string normalize(std::string_view text);
 
-// normalize(text), written into out and reusing its storage.
-void normalize_into(std::string_view text, std::string& out);
+// normalize(text), written into out and reusing its storage. Returns
+// whether out is all ASCII (always so when text is).
+bool normalize_into(std::string_view text, std::string& out);
 
 // The token-sort ratio from the Jaro–Winkler similarity of the two sorted
 // token keys: one multiplication by 100.0, neither rounded nor clamped.

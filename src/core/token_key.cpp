@@ -19,40 +19,28 @@ std::uint64_t load_big_endian(const char* bytes) noexcept {
     return std::endian::native == std::endian::little ? __builtin_bswap64(word) : word;
 }
 
-// The end of the token that starts at text[start]: the next space, or size.
-// Eight bytes at a time while eight remain (a byte is a space when it is
-// zero after xor with spaces), then byte by byte.
-std::size_t token_end(const char* text, std::size_t start, std::size_t size) noexcept {
-    std::size_t end = start;
-    for (; end + 8 <= size; end += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text + end, 8);
-        const std::uint64_t x = word ^ (kEveryByte * ' ');
-        const std::uint64_t zero = (x - kEveryByte) & ~x & (kEveryByte * 0x80);
-        if (zero != 0) {
-            // The lowest flagged byte is the first space (bytes in memory order).
-            const int byte =
-                std::endian::native == std::endian::little ? std::countr_zero(zero) / 8 : std::countl_zero(zero) / 8;
-            return end + static_cast<std::size_t>(byte);
-        }
+// The high bit of each byte of word that is a space.
+std::uint64_t space_bytes(std::uint64_t word) noexcept {
+    const std::uint64_t x = word ^ (kEveryByte * ' ');
+    constexpr std::uint64_t kLow7 = kEveryByte * 0x7F;
+    return ~(((x & kLow7) + kLow7) | x) & (kEveryByte * 0x80);
+}
+
+// The first eight bytes of text[start, start + size) as a big-endian
+// number, zero-padded; `readable` bytes may be read from start on.
+std::uint64_t token_prefix(const char* text, std::size_t start, std::size_t size, std::size_t readable) noexcept {
+    if (readable >= 8) {
+        const std::uint64_t prefix = load_big_endian(text + start);
+        return size >= 8 ? prefix : prefix & (~std::uint64_t{0} << (8 * (8 - size)));
     }
-    while (end < size && text[end] != ' ') ++end;
-    return end;
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        prefix = (prefix << 8) | (i < size ? static_cast<unsigned char>(text[start + i]) : 0u);
+    }
+    return prefix;
 }
 
 }  // namespace
-
-TokenKeyBuilder::SortToken::SortToken(std::string_view token, std::size_t readable) : prefix(0), text(token) {
-    if (readable >= 8) {
-        // Eight bytes from the token on, those past its end cleared.
-        prefix = load_big_endian(token.data());
-        if (token.size() < 8) prefix &= ~std::uint64_t{0} << (8 * (8 - token.size()));
-        return;
-    }
-    for (std::size_t i = 0; i < 8; ++i) {
-        prefix = (prefix << 8) | (i < token.size() ? static_cast<unsigned char>(token[i]) : 0u);
-    }
-}
 
 void TokenKeyBuilder::build(std::string_view text, std::vector<char32_t>& key) {
     normalize_into(text, normalized_);
@@ -60,17 +48,50 @@ void TokenKeyBuilder::build(std::string_view text, std::vector<char32_t>& key) {
 }
 
 // The tokens of a normalised text are separated by single U+0020 spaces,
-// the only whitespace it holds.
+// the only whitespace it holds: spaces are found eight bytes at a time. A
+// short list (the usual case) is sorted by insertion, the rest by
+// std::sort; both compare prefixes first, and bytes only when they tie.
 void TokenKeyBuilder::sort_tokens(std::string_view normalized) {
     tokens_.clear();
     const char* const text = normalized.data();
     const std::size_t size = normalized.size();
-    for (std::size_t start = 0; start < size;) {
-        const std::size_t end = token_end(text, start, size);
-        tokens_.emplace_back(normalized.substr(start, end - start), size - start);
+    if (size == 0) return;
+    std::size_t start = 0;
+    const auto token_ends_at = [&](std::size_t end) {
+        tokens_.push_back({token_prefix(text, start, end - start, size - start), start, end - start});
         start = end + 1;
+    };
+    std::size_t at = 0;
+    if constexpr (std::endian::native == std::endian::little) {  // bytes in memory order from the low end
+        for (; at + 8 <= size; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text + at, 8);
+            for (std::uint64_t spaces = space_bytes(word); spaces != 0; spaces &= spaces - 1) {
+                token_ends_at(at + static_cast<std::size_t>(std::countr_zero(spaces)) / 8);
+            }
+        }
     }
-    std::sort(tokens_.begin(), tokens_.end());
+    for (; at < size; ++at) {
+        if (text[at] == ' ') token_ends_at(at);
+    }
+    token_ends_at(size);
+
+    const auto before = [text](const SortToken& a, const SortToken& b) noexcept {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return std::string_view(text + a.start, a.size) < std::string_view(text + b.start, b.size);
+    };
+    constexpr std::size_t kInsertionSortMost = 16;
+    if (tokens_.size() > kInsertionSortMost) {
+        std::sort(tokens_.begin(), tokens_.end(), before);
+        return;
+    }
+    SortToken* const tokens = tokens_.data();
+    for (std::size_t i = 1; i < tokens_.size(); ++i) {
+        const SortToken token = tokens[i];
+        std::size_t j = i;
+        for (; j > 0 && before(token, tokens[j - 1]); --j) tokens[j] = tokens[j - 1];
+        tokens[j] = token;
+    }
 }
 
 void TokenKeyBuilder::append_utf8_normalized(std::string_view normalized, std::string& out) {
@@ -84,7 +105,7 @@ void TokenKeyBuilder::append_utf8_normalized(std::string_view normalized, std::s
     const char* const text_end = normalized.data() + normalized.size();
     for (std::size_t t = 0; t < tokens_.size(); ++t) {
         if (t > 0) *next++ = ' ';
-        const std::string_view token = tokens_[t].text;
+        const std::string_view token = normalized.substr(tokens_[t].start, tokens_[t].size);
         if (token.size() <= 8 && text_end - token.data() >= 8) {
             std::memcpy(next, token.data(), 8);
         } else {
@@ -102,7 +123,7 @@ void TokenKeyBuilder::build_normalized(std::string_view normalized, std::vector<
     char32_t* next = key.data();
     for (std::size_t t = 0; t < tokens_.size(); ++t) {
         if (t > 0) *next++ = U' ';
-        const std::string_view token = tokens_[t].text;
+        const std::string_view token = normalized.substr(tokens_[t].start, tokens_[t].size);
         for (std::size_t i = 0; i < token.size();) *next++ = utf8::next(token, i);
     }
     key.resize(static_cast<std::size_t>(next - key.data()));

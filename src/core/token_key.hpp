@@ -28,18 +28,13 @@ private:
     // Splits a normalised text into tokens_, sorted.
     void sort_tokens(std::string_view normalized);
 
-    // A token and its first eight bytes as a big-endian number (zero-padded):
-    // tokens whose numbers differ are ordered by them, as by their bytes.
+    // A token of the text being sorted, and its first eight bytes as a
+    // big-endian number (zero-padded): tokens whose numbers differ are
+    // ordered by them, as by their bytes.
     struct SortToken {
         std::uint64_t prefix;
-        std::string_view text;
-
-        // readable: how many bytes may be read from the token's start on.
-        SortToken(std::string_view token, std::size_t readable);
-        // Byte order: bytes compared as unsigned, a prefix first.
-        friend bool operator<(const SortToken& a, const SortToken& b) noexcept {
-            return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
-        }
+        std::size_t start;
+        std::size_t size;
     };
 
     std::string normalized_;

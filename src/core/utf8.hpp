@@ -48,23 +48,35 @@ inline char32_t next(std::string_view s, std::size_t& i) noexcept {
     return c;
 }
 
+// Writes the UTF-8 encoding of c at to (room for four bytes) and returns
+// the end of what it wrote.
+inline char* write(char* to, char32_t c) noexcept {
+    if (c < 0x80) {
+        *to = static_cast<char>(c);
+        return to + 1;
+    }
+    if (c < 0x800) {
+        to[0] = static_cast<char>(0xC0 | (c >> 6));
+        to[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return to + 2;
+    }
+    if (c < 0x10000) {
+        to[0] = static_cast<char>(0xE0 | (c >> 12));
+        to[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        to[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return to + 3;
+    }
+    to[0] = static_cast<char>(0xF0 | (c >> 18));
+    to[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    to[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    to[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return to + 4;
+}
+
 // Appends the UTF-8 encoding of c to out.
 inline void append(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    char bytes[4];
+    out.append(bytes, static_cast<std::size_t>(write(bytes, c) - bytes));
 }
 
 // All code points of s, in order.

@@ -8,6 +8,15 @@
 #include "reference/text.hpp"
 
 namespace refsieve::reference {
+
+unsigned keyword_set(std::string_view normalised_title) {
+    unsigned set = 0;
+    for (std::size_t k = 0; k < TITLE_KEYWORDS.size(); ++k) {
+        if (normalised_title.find(TITLE_KEYWORDS[k]) != std::string_view::npos) set |= 1u << k;
+    }
+    return set;
+}
+
 namespace {
 
 double title_score(std::string_view subject_title, std::string_view candidate_title) {
@@ -16,7 +25,7 @@ double title_score(std::string_view subject_title, std::string_view candidate_ti
     const std::string nc = normalize(candidate_title);
     const double ratio = reference::token_sort_ratio_f64(ns, nc);
     const bool containment = scoring::one_contains_other(ns, nc);
-    return scoring::title_score_from(ratio, containment, scoring::keyword_set(ns), scoring::keyword_set(nc));
+    return scoring::title_score_from(ratio, containment, reference::keyword_set(ns), reference::keyword_set(nc));
 }
 
 double author_score(std::string_view subject_author, std::string_view candidate_author) {

@@ -4,9 +4,14 @@
 // score_candidate (core/scoring.hpp) must equal bit for bit.
 #pragma once
 
+#include <string_view>
+
 #include "core/record.hpp"
 
 namespace refsieve::reference {
+
+// The keyword set of a normalised title, searched for plainly.
+unsigned keyword_set(std::string_view normalised_title);
 
 // Title, author, date and bonus scores of candidate against subject, and
 // their total.

@@ -182,9 +182,27 @@ TEST(ScoringKeywords, FoundAsSubstringsOfTheNormalisedTitle) {
         // The set is taken from normalised text, so capitals are not looked for.
         {"ERRATA", kNone},
         {"Review", kNone},
+        // Keywords at every offset around the eight-byte steps of the search.
+        {"abcdefgerrata", kErrata},
+        {"abcdefghreview", kReview},
+        {"abcdefghijklmnoperrata", kErrata},
+        {"abcdefghijklmnoperrat", kNone},
+        {"abcdefghijklmnrevie", kNone},
+        {"erratabcdefghijklmnop review", kBoth},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.expected, scoring::keyword_set(c.title)) << "title: '" << c.title << "'";
+        EXPECT_EQ(c.expected, refsieve::reference::keyword_set(c.title)) << "title: '" << c.title << "'";
+    }
+    // Every position of each keyword in texts of up to 40 bytes.
+    for (std::size_t size = 0; size <= 40; ++size) {
+        for (std::size_t at = 0; at <= size; ++at) {
+            for (std::size_t k = 0; k < refsieve::TITLE_KEYWORDS.size(); ++k) {
+                std::string title(size, 'x');
+                title.insert(at, refsieve::TITLE_KEYWORDS[k]);
+                EXPECT_EQ(1u << k, scoring::keyword_set(title)) << "title: '" << title << "'";
+            }
+        }
     }
 }
 

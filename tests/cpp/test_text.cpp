@@ -16,11 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "core/utf8.hpp"
 #include "reference/text.hpp"
 
 namespace {
 
 using refsieve::normalize;
+using refsieve::normalize_into;
 using refsieve::reference::tokenize_and_sort;
 
 // UTF-8 encoding of one code point, written out here so the tests do not
@@ -124,6 +126,39 @@ TEST(Normalize, KeepsPunctuationDigitsAndDiacritics) {
     EXPECT_EQ("o'brien, j.-p. (2020) caf\u00e9 \u00e9tude!", normalize("O'Brien, J.-P. (2020) CAF\u00c9 \u00c9tude!"));
     // Combining marks survive as they are.
     EXPECT_EQ("e\u0301", normalize("E\u0301"));
+}
+
+// normalize_into takes word-at-a-time paths for ASCII text; every byte
+// value and spacing, and ASCII mixed with other code points, must come out
+// as normalize gives it, along with whether the result is ASCII.
+TEST(Normalize, IntoEqualsNormalizeOnAsciiAndMixedText) {
+    std::mt19937 rng(7);
+    const std::vector<std::string> pieces = {"a",          "Z",      " ",      "  ",     "\t",
+                                             "\r",         "\x0b",   "\x01",   "\x7f",   "@",
+                                             "[",          "`",      "{",      ".",      std::string(1, '\0'),
+                                             "\u03a3",     "\u0130", "\u00a0", "\u00c9", "\u0301",
+                                             "\U0001041c", "\u2028"};
+    std::string out;
+    for (int n = 0; n < 30000; ++n) {
+        const bool ascii_only = n % 2 == 0;
+        std::string text;
+        if (n % 3 == 0) {
+            // Words spaced as normalisation leaves them, now and then with
+            // one piece put in anywhere.
+            for (std::size_t k = rng() % 12; k > 0; --k) {
+                text += std::string(1 + rng() % 9, static_cast<char>("aZ.z@A"[rng() % 6])) + (k > 1 ? " " : "");
+            }
+            if (rng() % 2 == 0) text.insert(rng() % (text.size() + 1), pieces[rng() % pieces.size()]);
+        }
+        for (std::size_t k = n % 3 == 0 ? 0 : rng() % 40; k > 0; --k) {
+            text += rng() % 4 == 0 ? std::string(1, static_cast<char>(rng() % 128))
+                                   : pieces[rng() % (ascii_only ? 15 : pieces.size())];
+        }
+        const std::string expected = normalize(text);
+        const bool ascii = normalize_into(text, out);
+        ASSERT_EQ(expected, out) << "text: '" << text << "'";
+        ASSERT_EQ(refsieve::utf8::is_ascii(expected), ascii) << "text: '" << text << "'";
+    }
 }
 
 TEST(Normalize, LowercasesByUnicodeNotByLocale) {
