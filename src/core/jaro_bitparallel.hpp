@@ -4,7 +4,6 @@
 // the rules both share are in jaro.hpp.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,28 +29,28 @@ public:
     std::size_t words() const noexcept { return words_; }
 
     // The masks, as rows of words() words: c's mask is row(c), and a code
-    // point that does not occur has row 0, all zero.
+    // point that does not occur has an all-zero row. Every ASCII code point
+    // has its own row, so that finding it costs no lookup.
     const std::uint64_t* rows() const noexcept { return masks_.data(); }
-    std::size_t row(char32_t c) const noexcept { return c < kAsciiSize ? ascii_row_[c] : other_row(c); }
-    // row(c) of every ASCII c, as a table.
-    const std::uint8_t* ascii_rows() const noexcept { return ascii_row_.data(); }
+    std::size_t row(char32_t c) const noexcept { return c < kAsciiSize ? ascii_row(c) : other_row(c); }
+    static std::size_t ascii_row(char32_t c) noexcept { return std::size_t{c} + 1; }  // for c < kAsciiSize
 
     static constexpr char32_t kAsciiSize = 128;
 
 private:
+    // Row 0 is all zero, the rows of the ASCII code points follow it, then
+    // those of the distinct non-ASCII code points of the text.
+    static constexpr std::size_t kFirstOtherRow = 1 + kAsciiSize;
+
     // Kept out of line: once the compiler may inline it (as it may with
     // hidden visibility), its search swells the matching loops, which then
     // run about a quarter more instructions per comparison.
     [[gnu::noinline]] std::size_t other_row(char32_t c) const noexcept;
-    void assign_ascii(std::span<const unsigned char> text);
 
     std::size_t words_ = 0;
-    // Mask row of each ASCII code point; row 0 is all zero (absent).
-    std::array<std::uint8_t, kAsciiSize> ascii_row_{};
     // The distinct non-ASCII code points, ascending; the k-th has row
-    // first_other_row_ + k.
+    // kFirstOtherRow + k.
     std::vector<char32_t> others_;
-    std::size_t first_other_row_ = 1;
     // Row-major: masks_[row * words_ + w].
     std::vector<std::uint64_t> masks_;
 };

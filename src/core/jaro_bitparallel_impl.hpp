@@ -15,10 +15,6 @@ namespace jaro_detail {
 inline constexpr std::size_t kWordBits = 64;
 inline constexpr std::uint64_t kAllBits = ~std::uint64_t{0};
 
-inline std::size_t row_of(const KeyPattern& pattern, char32_t c) noexcept {
-    return c < KeyPattern::kAsciiSize ? pattern.ascii_rows()[c] : pattern.row(c);
-}
-
 // The matching of the textbook Jaro: each a[i] in turn takes the leftmost
 // unflagged b[j] equal to it within its window [lo, hi), which is the
 // lowest set bit of mask(a[i]) & window & ~flagged. Then the k-th matched
@@ -26,17 +22,17 @@ inline std::size_t row_of(const KeyPattern& pattern, char32_t c) noexcept {
 // the pair is unequal unless bit j of a[i]'s mask is set. The loops are
 // branch-free per element: whether an element matches is close to random.
 
-// One register of mask bits: 64, or 128 as two words (low word first).
 // The pattern row of one element of a text; a narrow text holds ASCII code points only.
 template <class A>
 inline std::size_t row_of_element(const KeyPattern& pattern, A element) noexcept {
     if constexpr (sizeof(A) == 1) {
-        return pattern.ascii_rows()[element];
+        return KeyPattern::ascii_row(element);
     } else {
-        return row_of(pattern, element);
+        return pattern.row(element);
     }
 }
 
+// One register of mask bits: 64, or 128 as two words (low word first).
 template <class Block>
 struct BlockBits {
     static constexpr std::size_t kBits = sizeof(Block) * 8;
@@ -67,17 +63,27 @@ double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern&
     Block flagged = 0;
     std::size_t matches = 0;
     // a[i]'s window, bits i - radius to i + radius (from 0 at least): moved
-    // up by one bit per element. Bits at len_b and beyond need no clearing:
-    // no mask has them set.
+    // up by one bit per element, and widened by one while its low end stays
+    // at 0 (the first `radius` elements). Bits at len_b and beyond need no
+    // clearing: no mask has them set.
     Block window = radius + 1 >= Bits::kBits ? Bits::kAll : Bits::range(0, radius + 1);
-    for (std::size_t i = 0; i < end; ++i) {
+    const auto take = [&](std::size_t i) {
         const std::size_t row = row_of_element(pattern_b, a[i]);
         const Block mask = Bits::load(rows + row * kWords);
         const Block free = mask & ~flagged & window;
         flagged |= Bits::lowest(free);
         matched[matches] = mask;
         matches += free != 0;
-        window = (window << 1) | Block{i + 1 <= radius};
+    };
+    const std::size_t widening = std::min(end, radius);
+    std::size_t i = 0;
+    for (; i < widening; ++i) {
+        take(i);
+        window = (window << 1) | 1;
+    }
+    for (; i < end; ++i) {
+        take(i);
+        window <<= 1;
     }
     std::size_t unequal = 0;
     for (std::size_t k = 0; k < matches; ++k) {
@@ -119,7 +125,7 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
     } else if (radius + 1 < 2 * kWordBits) {
         window_high = (std::uint64_t{1} << (radius + 1 - kWordBits)) - 1;
     }
-    for (std::size_t i = 0; i < end; ++i) {
+    const auto take = [&](std::size_t i) {
         const std::size_t row = row_of_element(pattern_b, a[i]);
         const std::uint64_t mask_low = rows[2 * row];
         const std::uint64_t mask_high = rows[2 * row + 1];
@@ -132,8 +138,15 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
         matched_high[matches] = mask_high;
         matches += (free_low | free_high) != 0;
         window_high = (window_high << 1) | (window_low >> (kWordBits - 1));
-        window_low = (window_low << 1) | std::uint64_t{i + 1 <= radius};
+        window_low <<= 1;
+    };
+    const std::size_t widening = std::min(end, radius);
+    std::size_t i = 0;
+    for (; i < widening; ++i) {
+        take(i);
+        window_low |= 1;
     }
+    for (; i < end; ++i) take(i);
     std::size_t unequal = 0;
     std::size_t k = 0;
     for (; flagged_low != 0; ++k) {
@@ -163,7 +176,7 @@ double jaro_multi_word(std::span<const A> a, std::size_t len_b, const KeyPattern
     for (std::size_t i = 0; i < end; ++i) {
         const std::size_t lo = i < radius ? 0 : i - radius;
         const std::size_t hi = std::min(len_b, i + radius + 1);
-        const std::size_t row = row_of(pattern_b, a[i]);
+        const std::size_t row = pattern_b.row(a[i]);
         const std::uint64_t* mask = rows + row * words;
         std::uint64_t searching = kAllBits;  // until a word of the window has a free equal element
         for (std::size_t w = lo / kWordBits, base = w * kWordBits; base < hi; ++w, base += kWordBits) {
