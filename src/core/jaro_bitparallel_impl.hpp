@@ -32,6 +32,16 @@ inline std::size_t row_of_element(const KeyPattern& pattern, A element) noexcept
     }
 }
 
+// The bits of `value`, which the compiler must take as they are: the
+// matching loops compute mask & window before `flagged` is known, so that
+// only one operation waits for it, and a compiler left free to regroup
+// the three operands would put flagged first.
+template <class Bits>
+inline Bits computed(Bits value) noexcept {
+    asm("" : "+r"(value));
+    return value;
+}
+
 // One register of mask bits: 64, or 128 as two words (low word first).
 template <class Block>
 struct BlockBits {
@@ -70,26 +80,29 @@ double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern&
     const auto take = [&](std::size_t i) {
         const std::size_t row = row_of_element(pattern_b, a[i]);
         const Block mask = Bits::load(rows + row * kWords);
-        const Block free = mask & ~flagged & window;
+        const Block free = computed(mask & window) & ~flagged;
         flagged |= Bits::lowest(free);
         matched[matches] = mask;
         matches += free != 0;
     };
     const std::size_t widening = std::min(end, radius);
     std::size_t i = 0;
+#pragma GCC unroll 4
     for (; i < widening; ++i) {
         take(i);
         window = (window << 1) | 1;
     }
+#pragma GCC unroll 4
     for (; i < end; ++i) {
         take(i);
         window <<= 1;
     }
     std::size_t unequal = 0;
+#pragma GCC unroll 4
     for (std::size_t k = 0; k < matches; ++k) {
         const Block position = Bits::lowest(flagged);  // the k-th flagged b[j]
         unequal += (matched[k] & position) == 0;
-        flagged ^= position;
+        flagged &= flagged - 1;  // not ^= position: the next flagged waits for one operation
     }
     return jaro_from_counts(a.size(), len_b, matches, unequal);
 }
@@ -129,8 +142,8 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
         const std::size_t row = row_of_element(pattern_b, a[i]);
         const std::uint64_t mask_low = rows[2 * row];
         const std::uint64_t mask_high = rows[2 * row + 1];
-        const std::uint64_t free_low = mask_low & ~flagged_low & window_low;
-        const std::uint64_t free_high = mask_high & ~flagged_high & window_high;
+        const std::uint64_t free_low = computed(mask_low & window_low) & ~flagged_low;
+        const std::uint64_t free_high = computed(mask_high & window_high) & ~flagged_high;
         const std::uint64_t high_counts = free_low != 0 ? 0 : kAllBits;
         flagged_low |= lowest_bit(free_low);
         flagged_high |= lowest_bit(free_high) & high_counts;
@@ -142,22 +155,25 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
     };
     const std::size_t widening = std::min(end, radius);
     std::size_t i = 0;
+#pragma GCC unroll 4
     for (; i < widening; ++i) {
         take(i);
         window_low |= 1;
     }
+#pragma GCC unroll 4
     for (; i < end; ++i) take(i);
     std::size_t unequal = 0;
     std::size_t k = 0;
+#pragma GCC unroll 4
     for (; flagged_low != 0; ++k) {
         const std::uint64_t position = lowest_bit(flagged_low);
         unequal += (matched_low[k] & position) == 0;
-        flagged_low ^= position;
+        flagged_low &= flagged_low - 1;
     }
     for (; k < matches; ++k) {
         const std::uint64_t position = lowest_bit(flagged_high);
         unequal += (matched_high[k] & position) == 0;
-        flagged_high ^= position;
+        flagged_high &= flagged_high - 1;
     }
     return jaro_from_counts(a.size(), len_b, matches, unequal);
 }

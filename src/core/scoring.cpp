@@ -18,6 +18,29 @@ inline double key_ratio(const SubjectKey& subject, const StoredKey& candidate, J
     return ratio_from_similarity(similarity);
 }
 
+// key_ratio compiled once per CPU path and kept out of line: the matching
+// loops then exist once per path rather than once per field and text
+// width, which keeps the loop over candidates small enough for the
+// instruction cache.
+using KeyRatio = double (*)(const SubjectKey&, const StoredKey&, JaroScratch&);
+
+[[gnu::noinline, gnu::flatten]] double key_ratio_baseline(const SubjectKey& subject, const StoredKey& candidate,
+                                                          JaroScratch& scratch) {
+    return key_ratio(subject, candidate, scratch);
+}
+
+[[gnu::noinline, gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX2)]] double key_ratio_avx2(const SubjectKey& subject,
+                                                                                         const StoredKey& candidate,
+                                                                                         JaroScratch& scratch) {
+    return key_ratio(subject, candidate, scratch);
+}
+
+[[gnu::noinline, gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX512)]] double key_ratio_avx512(const SubjectKey& subject,
+                                                                                             const StoredKey& candidate,
+                                                                                             JaroScratch& scratch) {
+    return key_ratio(subject, candidate, scratch);
+}
+
 // The candidate's journal normalised, in storage kept by the thread.
 std::string_view normalized_journal(std::string_view journal) {
     thread_local std::string normalized;
@@ -25,12 +48,13 @@ std::string_view normalized_journal(std::string_view journal) {
     return normalized;
 }
 
+template <KeyRatio ratio_of>
 inline double title_score(const PreparedSubject& s, const PreparedCandidate& c, JaroScratch& scratch) {
     if (!s.has_title || !c.has_title()) return 0.0;
     const std::string_view candidate_title = c.normalized_title();
     // token_sort_ratio_f64(ns, nc) is 0.0 when either normalised title is empty.
     const double ratio =
-        s.normalized_title.empty() || candidate_title.empty() ? 0.0 : key_ratio(s.title_key, c.title_key(), scratch);
+        s.normalized_title.empty() || candidate_title.empty() ? 0.0 : ratio_of(s.title_key, c.title_key(), scratch);
     // Containment only decides the boost, and only when the keyword sets are
     // equal and the ratio alone does not earn it.
     const bool containment = s.title_keywords == c.title_keywords() && !scoring::is_high(ratio) &&
@@ -38,9 +62,10 @@ inline double title_score(const PreparedSubject& s, const PreparedCandidate& c, 
     return scoring::title_score_from(ratio, containment, s.title_keywords, c.title_keywords());
 }
 
+template <KeyRatio ratio_of>
 inline double author_score(const PreparedSubject& s, const PreparedCandidate& c, JaroScratch& scratch) {
     if (!s.has_author || !c.has_author()) return 0.0;
-    return scoring::author_score_from(key_ratio(s.author_key, c.author_key(), scratch));
+    return scoring::author_score_from(ratio_of(s.author_key, c.author_key(), scratch));
 }
 
 // Pruning by min_score. A candidate is kept when
@@ -63,6 +88,7 @@ inline double author_score(const PreparedSubject& s, const PreparedCandidate& c,
 // A NaN min_score fails every comparison: nothing is pruned or kept.
 constexpr double kMaxRatio = 100.0;
 
+template <KeyRatio ratio_of>
 inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const PreparedCandidate& c,
                                           const RecordView& record, double min_score, JaroScratch& scratch) {
     using scoring::total_score;
@@ -84,16 +110,16 @@ inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const Prepar
                                    : 0.0;
     if (total_score(title_bound, author_bound, result.date_score, bonus_bound) < min_score) return std::nullopt;
 
-    result.title_score = title_score(s, c, scratch);
+    result.title_score = title_score<ratio_of>(s, c, scratch);
     if (total_score(result.title_score, author_bound, result.date_score, bonus_bound) < min_score) return std::nullopt;
 
-    result.author_score = author_score(s, c, scratch);
+    result.author_score = author_score<ratio_of>(s, c, scratch);
     if (total_score(result.title_score, result.author_score, result.date_score, bonus_bound) < min_score) {
         return std::nullopt;
     }
 
     const bool similar_publishers =
-        publishers_compared && scoring::is_high(key_ratio(s.publisher_key, c.publisher_key(), scratch));
+        publishers_compared && scoring::is_high(ratio_of(s.publisher_key, c.publisher_key(), scratch));
     result.bonus_score = scoring::bonus_score_from(points, similar_publishers);
     result.total_score = total_score(result.title_score, result.author_score, result.date_score, result.bonus_score);
     if (!scoring::reaches(result.total_score, min_score)) return std::nullopt;
@@ -102,11 +128,13 @@ inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const Prepar
 
 // The loop over candidates; each CPU path compiles its own copy, with
 // everything it calls inlined into it.
+template <KeyRatio ratio_of>
 inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t lo,
                                    std::size_t hi, double min_score, JaroScratch& scratch,
                                    std::vector<MatchResult>& kept) {
     for (std::size_t k = lo; k < hi; ++k) {
-        if (std::optional<MatchResult> result = if_kept(s, catalogue[k], catalogue.record(k), min_score, scratch)) {
+        if (std::optional<MatchResult> result =
+                if_kept<ratio_of>(s, catalogue[k], catalogue.record(k), min_score, scratch)) {
             kept.push_back(*result);
         }
     }
@@ -115,7 +143,7 @@ inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCata
 [[gnu::flatten]] void score_range_baseline(const PreparedSubject& s, const CandidateCatalogue& catalogue,
                                            std::size_t lo, std::size_t hi, double min_score, JaroScratch& scratch,
                                            std::vector<MatchResult>& kept) {
-    score_range_on_any_cpu(s, catalogue, lo, hi, min_score, scratch, kept);
+    score_range_on_any_cpu<key_ratio_baseline>(s, catalogue, lo, hi, min_score, scratch, kept);
 }
 
 [[gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX2)]] void score_range_avx2(const PreparedSubject& s,
@@ -123,7 +151,7 @@ inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCata
                                                                           std::size_t lo, std::size_t hi,
                                                                           double min_score, JaroScratch& scratch,
                                                                           std::vector<MatchResult>& kept) {
-    score_range_on_any_cpu(s, catalogue, lo, hi, min_score, scratch, kept);
+    score_range_on_any_cpu<key_ratio_avx2>(s, catalogue, lo, hi, min_score, scratch, kept);
 }
 
 [[gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX512)]] void score_range_avx512(const PreparedSubject& s,
@@ -131,14 +159,14 @@ inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCata
                                                                               std::size_t lo, std::size_t hi,
                                                                               double min_score, JaroScratch& scratch,
                                                                               std::vector<MatchResult>& kept) {
-    score_range_on_any_cpu(s, catalogue, lo, hi, min_score, scratch, kept);
+    score_range_on_any_cpu<key_ratio_avx512>(s, catalogue, lo, hi, min_score, scratch, kept);
 }
 
 }  // namespace
 
 std::optional<MatchResult> score_candidate_if_kept(const PreparedSubject& subject, const CandidateCatalogue& catalogue,
                                                    std::size_t k, double min_score, JaroScratch& scratch) {
-    return if_kept(subject, catalogue[k], catalogue.record(k), min_score, scratch);
+    return if_kept<key_ratio_baseline>(subject, catalogue[k], catalogue.record(k), min_score, scratch);
 }
 
 MatchResult score_candidate(const PreparedSubject& subject, const CandidateCatalogue& catalogue, std::size_t k,
