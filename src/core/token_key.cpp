@@ -49,8 +49,8 @@ void TokenKeyBuilder::build(std::string_view text, std::vector<char32_t>& key) {
 
 // The tokens of a normalised text are separated by single U+0020 spaces,
 // the only whitespace it holds: spaces are found eight bytes at a time. A
-// short list (the usual case) is sorted by insertion, the rest by
-// std::sort; both compare prefixes first, and bytes only when they tie.
+// short list (the usual case) is sorted by rank, the rest by std::sort,
+// which compares prefixes first and bytes only when they tie.
 void TokenKeyBuilder::sort_tokens(std::string_view normalized) {
     tokens_.clear();
     const char* const text = normalized.data();
@@ -76,22 +76,40 @@ void TokenKeyBuilder::sort_tokens(std::string_view normalized) {
     }
     token_ends_at(size);
 
-    const auto before = [text](const SortToken& a, const SortToken& b) noexcept {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return std::string_view(text + a.start, a.size) < std::string_view(text + b.start, b.size);
-    };
-    constexpr std::size_t kInsertionSortMost = 16;
-    if (tokens_.size() > kInsertionSortMost) {
-        std::sort(tokens_.begin(), tokens_.end(), before);
-        return;
+    if (tokens_.size() > kRankedMost || !sort_by_rank()) {
+        std::sort(tokens_.begin(), tokens_.end(), [text](const SortToken& a, const SortToken& b) noexcept {
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            return std::string_view(text + a.start, a.size) < std::string_view(text + b.start, b.size);
+        });
     }
-    SortToken* const tokens = tokens_.data();
-    for (std::size_t i = 1; i < tokens_.size(); ++i) {
-        const SortToken token = tokens[i];
-        std::size_t j = i;
-        for (; j > 0 && before(token, tokens[j - 1]); --j) tokens[j] = tokens[j - 1];
-        tokens[j] = token;
+}
+
+// Each token's place is the number of tokens that go before it, counted
+// without a branch on the outcome of a comparison (those branches would be
+// mispredicted about half the time). Of two tokens with equal prefixes,
+// the one of at most eight bytes is a prefix of the other and goes first
+// (equal tokens keep their order); when both are longer the prefixes do
+// not decide, and this returns false, leaving tokens_ unsorted.
+bool TokenKeyBuilder::sort_by_rank() noexcept {
+    const std::size_t count = tokens_.size();
+    const SortToken* const tokens = tokens_.data();
+    std::uint8_t place[kRankedMost] = {};
+    bool undecided = false;
+    for (std::size_t i = 1; i < count; ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const bool same_prefix = tokens[j].prefix == tokens[i].prefix;
+            const bool j_first =
+                (tokens[j].prefix < tokens[i].prefix) | (same_prefix & (tokens[j].size <= tokens[i].size));
+            undecided |= same_prefix & (tokens[j].size > 8) & (tokens[i].size > 8);
+            place[i] += j_first;
+            place[j] += !j_first;
+        }
     }
+    if (undecided) return false;
+    SortToken sorted[kRankedMost];
+    for (std::size_t i = 0; i < count; ++i) sorted[place[i]] = tokens[i];
+    std::copy_n(sorted, count, tokens_.data());
+    return true;
 }
 
 void TokenKeyBuilder::append_utf8_normalized(std::string_view normalized, std::string& out) {

@@ -37,6 +37,11 @@ private:
         std::size_t size;
     };
 
+    // Sorts up to kRankedMost tokens_ without comparing their bytes, when
+    // their prefixes suffice; returns whether they did.
+    bool sort_by_rank() noexcept;
+    static constexpr std::size_t kRankedMost = 16;
+
     std::string normalized_;
     std::vector<SortToken> tokens_;
 };

@@ -118,12 +118,14 @@ public:
     // joined by assorted whitespace.
     std::string text(std::size_t words) {
         static const char* const kTokens[] = {
-            "data",   "Data",   "DATA",    "mining",  "Minning",  "of",     "the",      "The",      "a",
-            "review", "Review", "REVIEWS", "preview", "overview", "errata", "Errata:",  "erratum",  "peer-reviewed",
-            "Smith,", "J.",     "john",    "Müller",  "ÉCOLE",    "école",  "Straße",   "STRASSE",  "ẞ",
-            "K",      "ΟΔΟΣ",   "ΣΑΣ",     "Σ",       "ΑΣ'Β",     "ΑΣ'",    "σοφία",    "İstanbul", "İ",
-            "i̇",      "𐐀𐐨",     "𝔘𝔫𝔦𝔠𝔬𝔡𝔢", "😀",       "漢字",     "ﬁle",    "a\u200Bb", "x\uFEFFy", "u\x1Fv",
-            "2020",   "-",      "&",       "zzz",     "é",        "z"};
+            "data",     "Data",     "DATA",        "mining",        "Minning", "of",      "the",
+            "The",      "a",        "review",      "Review",        "REVIEWS", "preview", "overview",
+            "errata",   "Errata:",  "erratum",     "peer-reviewed", "Smith,",  "J.",      "john",
+            "Müller",   "ÉCOLE",    "école",       "Straße",        "STRASSE", "ẞ",       "K",
+            "ΟΔΟΣ",     "ΣΑΣ",      "Σ",           "ΑΣ'Β",          "ΑΣ'",     "σοφία",   "İstanbul",
+            "İ",        "i̇",        "𐐀𐐨",          "𝔘𝔫𝔦𝔠𝔬𝔡𝔢",       "😀",       "漢字",    "ﬁle",
+            "a\u200Bb", "x\uFEFFy", "u\x1Fv",      "2020",          "-",       "&",       "zzz",
+            "é",        "z",        "information", "informatics"};
         static const char* const kSpaces[] = {" ",      " ",      " ",      "  ",     "\t",    "\n",
                                               "\u00A0", "\u3000", "\u2028", "\u0085", "\u2009"};
         std::string out;
@@ -241,6 +243,13 @@ TEST(FastTokenSort, KeysAndRatiosEqualTheStraightforwardOnes) {
         ASSERT_EQ(reference_key(s1), token_sort_key(s1)) << "'" << s1 << "'";
         ASSERT_TRUE(SameDouble(reference::token_sort_ratio_f64(s1, s2), token_sort_ratio_f64(s1, s2)))
             << "'" << s1 << "' vs '" << s2 << "'";
+    }
+    // Tokens that their first eight bytes do not order: equal, a prefix of
+    // another, or with a NUL byte where the shorter one ends.
+    using namespace std::string_literals;
+    for (const std::string& text : {"a\0 a a\0\0 b a"s, "informatics information inform informatics x"s,
+                                    "abcdefgh abcdefg abcdefghi abcdefgh\0 abcdefgh"s}) {
+        ASSERT_EQ(reference_key(text), token_sort_key(text)) << "'" << text << "'";
     }
     // Texts too long for the kept working storage take the other branch.
     const std::string long1 = gen.text(900), long2 = gen.vary(long1, 12);
