@@ -23,8 +23,6 @@ SubjectKey subject_key(TokenKeyBuilder& builder, std::string_view text, bool nor
     return key;
 }
 
-constexpr std::size_t kWideAlignment = alignof(char32_t);
-
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
 std::uint32_t stored_size(std::size_t size) {
@@ -57,7 +55,7 @@ std::pair<std::uint32_t, bool> append_key(std::string_view normalized, bool asci
     }
     work.key.clear();
     work.builder.append_utf8_normalized(normalized, work.key);
-    out.resize(start + round_up(out.size() - start, kWideAlignment));
+    out.resize(start + round_up(out.size() - start, PreparedCandidate::kWideAlignment));
     std::size_t count = 0;
     for (std::size_t i = 0; i < work.key.size();) {
         const char32_t c = utf8::next(work.key, i);
@@ -90,29 +88,6 @@ PreparedSubject prepare_subject(const RecordView& record) {
         normalize_into(*record.journal, *p.normalized_journal);
     }
     return p;
-}
-
-bool PreparedCandidate::wide(Part part) const noexcept {
-    switch (part) {
-        case kTitleKey: return flags_ & kWideTitleKey;
-        case kAuthorKey: return flags_ & kWideAuthorKey;
-        case kPublisherKey: return flags_ & kWidePublisherKey;
-        default: return false;
-    }
-}
-
-std::size_t PreparedCandidate::offset(Part part) const noexcept {
-    std::size_t at = 0;
-    for (int p = kTitleText;; ++p) {
-        const auto current = static_cast<Part>(p);
-        if (is_key(current) && wide(current)) at = round_up(at, kWideAlignment);
-        if (current == part) return at;
-        at += bytes(current);
-    }
-}
-
-StoredKey PreparedCandidate::key(Part part) const noexcept {
-    return StoredKey{texts_ + offset(part), sizes_[part], !wide(part)};
 }
 
 PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::string& out) {
@@ -164,7 +139,7 @@ void CandidateCatalogue::prepare_block(std::size_t block) {
     std::vector<std::size_t> starts(hi - lo);
     for (std::size_t k = lo; k < hi; ++k) {
         // Each record's texts start on a multiple of four, as its wide keys need.
-        texts.resize(round_up(texts.size(), kWideAlignment));
+        texts.resize(round_up(texts.size(), PreparedCandidate::kWideAlignment));
         starts[k - lo] = texts.size();
         candidates_[k] = PreparedCandidate::prepare(records_[k], texts);
     }

@@ -94,6 +94,9 @@ public:
     static PreparedCandidate prepare(const RecordView& record, std::string& out);
     void set_texts(const std::byte* texts) noexcept { texts_ = texts; }
 
+    // A wide key starts on a multiple of this, counted from the texts' start.
+    static constexpr std::size_t kWideAlignment = alignof(char32_t);
+
 private:
     enum Part { kTitleText, kTitleKey, kAuthorKey, kPublisherKey, kParts };
     enum Flag : std::uint8_t {
@@ -121,6 +124,29 @@ private:
     std::uint8_t flags_ = 0;
     std::uint8_t keywords_ = 0;
 };
+
+inline bool PreparedCandidate::wide(Part part) const noexcept {
+    switch (part) {
+        case kTitleKey: return flags_ & kWideTitleKey;
+        case kAuthorKey: return flags_ & kWideAuthorKey;
+        case kPublisherKey: return flags_ & kWidePublisherKey;
+        default: return false;
+    }
+}
+
+inline std::size_t PreparedCandidate::offset(Part part) const noexcept {
+    std::size_t at = 0;
+    for (int p = kTitleText;; ++p) {
+        const auto current = static_cast<Part>(p);
+        if (is_key(current) && wide(current)) at = (at + kWideAlignment - 1) / kWideAlignment * kWideAlignment;
+        if (current == part) return at;
+        at += bytes(current);
+    }
+}
+
+inline StoredKey PreparedCandidate::key(Part part) const noexcept {
+    return StoredKey{texts_ + offset(part), sizes_[part], !wide(part)};
+}
 
 // Every candidate of a batch prepared, their texts in blocks of a few
 // thousand records each.

@@ -60,41 +60,10 @@ bool one_contains_other(std::string_view x, std::string_view y) noexcept {
     return x.find(y) != std::string_view::npos;
 }
 
-double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords) {
-    double unclamped;
-    if (subject_keywords == candidate_keywords) {
-        unclamped = (is_high(ratio) || containment) ? kBoost + ratio : ratio;
-    } else {
-        const int difference = std::abs(std::popcount(subject_keywords) - std::popcount(candidate_keywords));
-        unclamped = ratio - static_cast<double>(kKeywordPenalty * difference);
-    }
-    return std::max(unclamped, 0.0) * kTitleWeight;
-}
-
-double author_score_from(double ratio) {
-    return is_high(ratio) ? (kBoost + ratio) * kAuthorWeight : ratio * kAuthorWeight;
-}
-
-double date_score(const std::optional<std::int32_t>& subject_year, const std::optional<std::int32_t>& candidate_year) {
-    if (!subject_year || !candidate_year) return 0.0;
-    const std::int32_t ys = *subject_year;
-    const std::int32_t yc = *candidate_year;
-    // Exact |ys - yc| for any two 32-bit years, computed without overflow.
-    const std::uint32_t d = ys >= yc ? static_cast<std::uint32_t>(ys) - static_cast<std::uint32_t>(yc)
-                                     : static_cast<std::uint32_t>(yc) - static_cast<std::uint32_t>(ys);
-    if (d == 0) return kSameYear;
-    if (d <= 3) return (100.0 - static_cast<double>(10 * d)) * 0.1;
-    return ys / 10 == yc / 10 ? kSameDecade : 0.0;
-}
-
 bool same_journal(const std::optional<std::string_view>& subject_normalised,
                   const std::optional<std::string_view>& candidate_normalised) {
     return subject_normalised && candidate_normalised && !subject_normalised->empty() &&
            *subject_normalised == *candidate_normalised;
-}
-
-double bonus_score_from(double identifier_points, bool similar_publishers) {
-    return (similar_publishers ? identifier_points + kPublisherPoints : identifier_points) * kBonusWeight;
 }
 
 }  // namespace refsieve::scoring

@@ -4,8 +4,11 @@
 // apply these functions and differ only in how they obtain the similarities.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,15 +59,37 @@ unsigned keyword_set(std::string_view normalised_title);
 bool one_contains_other(std::string_view x, std::string_view y) noexcept;
 
 // Title score from the title ratio, containment and the two keyword sets.
-double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords);
+inline double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords) {
+    double unclamped;
+    if (subject_keywords == candidate_keywords) {
+        unclamped = (is_high(ratio) || containment) ? kBoost + ratio : ratio;
+    } else {
+        const int difference = std::abs(std::popcount(subject_keywords) - std::popcount(candidate_keywords));
+        unclamped = ratio - static_cast<double>(kKeywordPenalty * difference);
+    }
+    return std::max(unclamped, 0.0) * kTitleWeight;
+}
 
 // ---- Author ----
 
-double author_score_from(double ratio);
+inline double author_score_from(double ratio) {
+    return is_high(ratio) ? (kBoost + ratio) * kAuthorWeight : ratio * kAuthorWeight;
+}
 
 // ---- Date ----
 
-double date_score(const std::optional<std::int32_t>& subject_year, const std::optional<std::int32_t>& candidate_year);
+inline double date_score(const std::optional<std::int32_t>& subject_year,
+                         const std::optional<std::int32_t>& candidate_year) {
+    if (!subject_year || !candidate_year) return 0.0;
+    const std::int32_t ys = *subject_year;
+    const std::int32_t yc = *candidate_year;
+    // Exact |ys - yc| for any two 32-bit years, computed without overflow.
+    const std::uint32_t d = ys >= yc ? static_cast<std::uint32_t>(ys) - static_cast<std::uint32_t>(yc)
+                                     : static_cast<std::uint32_t>(yc) - static_cast<std::uint32_t>(ys);
+    if (d == 0) return kSameYear;
+    if (d <= 3) return (100.0 - static_cast<double>(10 * d)) * 0.1;
+    return ys / 10 == yc / 10 ? kSameDecade : 0.0;
+}
 
 // ---- Bonus ----
 
@@ -91,7 +116,9 @@ double identifier_points(const RecordView& subject, const RecordView& candidate,
 
 // The bonus score from the identifier points and whether the publishers'
 // ratio is high: the publisher's points added, then weighted.
-double bonus_score_from(double identifier_points, bool similar_publishers);
+inline double bonus_score_from(double identifier_points, bool similar_publishers) {
+    return (similar_publishers ? identifier_points + kPublisherPoints : identifier_points) * kBonusWeight;
+}
 
 // ---- Total ----
 
