@@ -4,21 +4,6 @@
 
 namespace refsieve::batch {
 
-void SelectionHeap::sift_up(std::size_t hole, const MatchResult& item) {
-    while (hole > 0) {
-        const std::size_t parent = (hole - 1) / 2;
-        if (!(item.total_score > items_[parent].total_score)) break;
-        items_[hole] = items_[parent];
-        hole = parent;
-    }
-    items_[hole] = item;
-}
-
-void SelectionHeap::push(const MatchResult& result) {
-    items_.push_back(result);
-    sift_up(items_.size() - 1, result);
-}
-
 std::optional<MatchResult> SelectionHeap::pop() {
     if (items_.empty()) return std::nullopt;
     const MatchResult last = items_.back();

@@ -41,6 +41,22 @@ private:
     std::vector<MatchResult> items_;
 };
 
+// Defined here so that the loop that pushes every kept result inlines them.
+inline void SelectionHeap::sift_up(std::size_t hole, const MatchResult& item) {
+    while (hole > 0) {
+        const std::size_t parent = (hole - 1) / 2;
+        if (!(item.total_score > items_[parent].total_score)) break;
+        items_[hole] = items_[parent];
+        hole = parent;
+    }
+    items_[hole] = item;
+}
+
+inline void SelectionHeap::push(const MatchResult& result) {
+    items_.push_back(result);
+    sift_up(items_.size() - 1, result);
+}
+
 // The result for the subject at position before any candidate is scored:
 // no matches, every candidate counted as searched.
 SubjectMatchResult unscored_result(std::uint64_t position, const MatchContext& context);
