@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -54,10 +56,22 @@ unsigned keyword_set(std::string_view normalised_title) {
 
 // A text never contains a longer one, and of two texts of one length each
 // contains the other exactly when they are equal, so only the longer one
-// needs searching.
+// needs searching. Where the shorter has eight bytes or more, each place
+// is tried by comparing eight bytes as one number, and only where they
+// agree is the rest compared.
 bool one_contains_other(std::string_view x, std::string_view y) noexcept {
     if (x.size() < y.size()) std::swap(x, y);
-    return x.find(y) != std::string_view::npos;
+    constexpr std::size_t kHead = 8;
+    if (y.size() < kHead) return x.find(y) != std::string_view::npos;
+    std::uint64_t head;
+    std::memcpy(&head, y.data(), kHead);
+    const std::string_view tail = y.substr(kHead);
+    for (std::size_t at = 0; at + y.size() <= x.size(); ++at) {
+        std::uint64_t here;
+        std::memcpy(&here, x.data() + at, kHead);
+        if (here == head && x.substr(at + kHead, tail.size()) == tail) return true;
+    }
+    return false;
 }
 
 bool same_journal(const std::optional<std::string_view>& subject_normalised,

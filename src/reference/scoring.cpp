@@ -17,6 +17,10 @@ unsigned keyword_set(std::string_view normalised_title) {
     return set;
 }
 
+bool one_contains_other(std::string_view x, std::string_view y) {
+    return x.find(y) != std::string_view::npos || y.find(x) != std::string_view::npos;
+}
+
 namespace {
 
 double title_score(std::string_view subject_title, std::string_view candidate_title) {
@@ -24,7 +28,7 @@ double title_score(std::string_view subject_title, std::string_view candidate_ti
     const std::string ns = normalize(subject_title);
     const std::string nc = normalize(candidate_title);
     const double ratio = reference::token_sort_ratio_f64(ns, nc);
-    const bool containment = scoring::one_contains_other(ns, nc);
+    const bool containment = reference::one_contains_other(ns, nc);
     return scoring::title_score_from(ratio, containment, reference::keyword_set(ns), reference::keyword_set(nc));
 }
 

@@ -13,6 +13,9 @@ namespace refsieve::reference {
 // The keyword set of a normalised title, searched for plainly.
 unsigned keyword_set(std::string_view normalised_title);
 
+// Whether either text contains the other, searched for plainly.
+bool one_contains_other(std::string_view x, std::string_view y);
+
 // Title, author, date and bonus scores of candidate against subject, and
 // their total.
 MatchResult score_candidate(const RecordView& subject, const RecordView& candidate);
