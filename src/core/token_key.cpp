@@ -86,28 +86,31 @@ void TokenKeyBuilder::sort_tokens(std::string_view normalized) {
 
 // Each token's place is the number of tokens that go before it, counted
 // without a branch on the outcome of a comparison (those branches would be
-// mispredicted about half the time). Of two tokens with equal prefixes,
-// the one of at most eight bytes is a prefix of the other and goes first
-// (equal tokens keep their order); when both are longer the prefixes do
-// not decide, and this returns false, leaving tokens_ unsorted.
+// mispredicted about half the time). Tokens are ordered by prefix, then
+// size, then position: of two tokens with equal prefixes the one of at
+// most eight bytes is a prefix of the other and goes first, and equal
+// tokens keep their order. When two tokens longer than eight bytes share a
+// prefix, their bytes decide and sizes do not: this returns false, leaving
+// tokens_ as they were.
 bool TokenKeyBuilder::sort_by_rank() noexcept {
+    __extension__ using Key = unsigned __int128;
     const std::size_t count = tokens_.size();
     const SortToken* const tokens = tokens_.data();
-    std::uint8_t place[kRankedMost] = {};
-    bool undecided = false;
-    for (std::size_t i = 1; i < count; ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            const bool same_prefix = tokens[j].prefix == tokens[i].prefix;
-            const bool j_first =
-                (tokens[j].prefix < tokens[i].prefix) | (same_prefix & (tokens[j].size <= tokens[i].size));
-            undecided |= same_prefix & (tokens[j].size > 8) & (tokens[i].size > 8);
-            place[i] += j_first;
-            place[j] += !j_first;
-        }
+    Key keys[kRankedMost];
+    for (std::size_t i = 0; i < count; ++i) {
+        // Texts are far shorter than 2^60 bytes, and positions below 16.
+        keys[i] = (Key{tokens[i].prefix} << 64) | (Key{tokens[i].size} << 4) | i;
     }
-    if (undecided) return false;
     SortToken sorted[kRankedMost];
-    for (std::size_t i = 0; i < count; ++i) sorted[place[i]] = tokens[i];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t place = 0;
+        for (std::size_t j = 0; j < count; ++j) place += keys[j] < keys[i];
+        sorted[place] = tokens[i];
+    }
+    // Tokens of one prefix are neighbours now, those longer than eight bytes last.
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        if (sorted[k].prefix == sorted[k + 1].prefix && sorted[k].size > 8) return false;
+    }
     std::copy_n(sorted, count, tokens_.data());
     return true;
 }
@@ -116,16 +119,17 @@ void TokenKeyBuilder::append_utf8_normalized(std::string_view normalized, std::s
     sort_tokens(normalized);
     const std::size_t start = out.size();
     // The tokens and the spaces between them, plus room for copying eight
-    // bytes at a time: tokens are short, and a call per token costs more
-    // than the copy.
+    // bytes at a time (a token's last word may carry up to seven bytes past
+    // it): tokens are short, and a call per token costs more than the copy.
     out.resize(start + normalized.size() + 8);
     char* next = out.data() + start;
     const char* const text_end = normalized.data() + normalized.size();
     for (std::size_t t = 0; t < tokens_.size(); ++t) {
         if (t > 0) *next++ = ' ';
         const std::string_view token = normalized.substr(tokens_[t].start, tokens_[t].size);
-        if (token.size() <= 8 && text_end - token.data() >= 8) {
-            std::memcpy(next, token.data(), 8);
+        const std::size_t whole_words = (token.size() + 7) / 8 * 8;
+        if (static_cast<std::size_t>(text_end - token.data()) >= whole_words) {
+            for (std::size_t k = 0; k < whole_words; k += 8) std::memcpy(next + k, token.data() + k, 8);
         } else {
             std::memcpy(next, token.data(), token.size());
         }
