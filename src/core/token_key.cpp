@@ -95,13 +95,32 @@ void TokenKeyBuilder::sort_tokens(std::string_view normalized) {
 
 // Each token's place is the number of tokens that go before it, counted
 // without a branch on the outcome of a comparison (those branches would be
-// mispredicted about half the time). Tokens are ordered by prefix, then
-// size, then position: of two tokens with equal prefixes the one of at
-// most eight bytes is a prefix of the other and goes first, and equal
-// tokens keep their order. When two tokens longer than eight bytes share a
-// prefix, their bytes decide and sizes do not: this returns false, leaving
-// tokens_ as they were.
-bool TokenKeyBuilder::sort_by_rank() noexcept {
+// mispredicted about half the time). Usually the prefixes differ, and
+// counting smaller prefixes fills every place once. Otherwise tokens are
+// ordered by prefix, then size, then position: of two tokens with equal
+// prefixes the one of at most eight bytes is a prefix of the other and
+// goes first, and equal tokens keep their order. When two tokens longer
+// than eight bytes share a prefix, their bytes decide and sizes do not:
+// this returns false, leaving tokens_ as they were.
+bool TokenKeyBuilder::sort_by_rank() {
+    const std::size_t count = tokens_.size();
+    const SortToken* const tokens = tokens_.data();
+    sorted_.resize(count);
+    std::uint64_t prefixes[kRankedMost];
+    for (std::size_t i = 0; i < count; ++i) prefixes[i] = tokens[i].prefix;
+    std::uint32_t filled = 0;  // bit k: a token took place k
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t place = 0;
+        for (std::size_t j = 0; j < count; ++j) place += prefixes[j] < prefixes[i];
+        filled |= std::uint32_t{1} << place;
+        sorted_[place] = tokens[i];
+    }
+    if (filled != (std::uint32_t{1} << count) - 1 && !sort_tied_by_rank()) return false;
+    std::swap(tokens_, sorted_);
+    return true;
+}
+
+bool TokenKeyBuilder::sort_tied_by_rank() noexcept {
     __extension__ using Key = unsigned __int128;
     const std::size_t count = tokens_.size();
     const SortToken* const tokens = tokens_.data();
@@ -110,17 +129,15 @@ bool TokenKeyBuilder::sort_by_rank() noexcept {
         // Texts are far shorter than 2^60 bytes, and positions below 16.
         keys[i] = (Key{tokens[i].prefix} << 64) | (Key{tokens[i].size} << 4) | i;
     }
-    SortToken sorted[kRankedMost];
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t place = 0;
         for (std::size_t j = 0; j < count; ++j) place += keys[j] < keys[i];
-        sorted[place] = tokens[i];
+        sorted_[place] = tokens[i];
     }
     // Tokens of one prefix are neighbours now, those longer than eight bytes last.
     for (std::size_t k = 0; k + 1 < count; ++k) {
-        if (sorted[k].prefix == sorted[k + 1].prefix && sorted[k].size > 8) return false;
+        if (sorted_[k].prefix == sorted_[k + 1].prefix && sorted_[k].size > 8) return false;
     }
-    std::copy_n(sorted, count, tokens_.data());
     return true;
 }
 

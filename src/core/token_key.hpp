@@ -39,11 +39,14 @@ private:
 
     // Sorts up to kRankedMost tokens_ without comparing their bytes, when
     // their prefixes suffice; returns whether they did.
-    bool sort_by_rank() noexcept;
+    bool sort_by_rank();
+    // sort_by_rank's placing into sorted_ when some prefixes are equal.
+    bool sort_tied_by_rank() noexcept;
     static constexpr std::size_t kRankedMost = 16;
 
     std::string normalized_;
     std::vector<SortToken> tokens_;
+    std::vector<SortToken> sorted_;  // tokens_ in order, then swapped with it
 };
 
 // The key of one text.
