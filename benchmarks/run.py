@@ -35,7 +35,7 @@ FULL = {
     "cpp_pair_subjects": 40, "cpp_candidates": 2000, "cpp_repetitions": 3,
     "subjects": 1000, "candidates": (2500, 5000, 10000), "n": 5000, "repeat": 3,
     "memory": (10000, 10000), "token_pairs": 2000,
-    "large": (100, 1000000), "memory_per_candidate": (2, 200000), "peer_subjects": 800, "peer_repeat": 5,
+    "large": (100, 1000000), "memory_per_candidate": (2, 200000), "peer_subjects": 800, "peer_repeat": 9,
 }
 QUICK = {
     "cpp_pair_subjects": 5, "cpp_candidates": 500, "cpp_repetitions": 1,
