@@ -23,8 +23,6 @@ SubjectKey subject_key(TokenKeyBuilder& builder, std::string_view text, bool nor
     return key;
 }
 
-std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
-
 std::uint32_t stored_size(std::size_t size) {
     if (size > std::numeric_limits<std::uint32_t>::max()) fail("a text of 4 GiB or more cannot be scored");
     return static_cast<std::uint32_t>(size);
@@ -55,7 +53,7 @@ std::pair<std::uint32_t, bool> append_key(std::string_view normalized, bool asci
     }
     work.key.clear();
     work.builder.append_utf8_normalized(normalized, work.key);
-    out.resize(start + round_up(out.size() - start, PreparedCandidate::kWideAlignment));
+    out.resize(start + PreparedCandidate::wide_aligned(out.size() - start));
     std::size_t count = 0;
     for (std::size_t i = 0; i < work.key.size();) {
         const char32_t c = utf8::next(work.key, i);
@@ -139,7 +137,7 @@ void CandidateCatalogue::prepare_block(std::size_t block) {
     std::vector<std::size_t> starts(hi - lo);
     for (std::size_t k = lo; k < hi; ++k) {
         // Each record's texts start on a multiple of four, as its wide keys need.
-        texts.resize(round_up(texts.size(), PreparedCandidate::kWideAlignment));
+        texts.resize(PreparedCandidate::wide_aligned(texts.size()));
         starts[k - lo] = texts.size();
         candidates_[k] = PreparedCandidate::prepare(records_[k], texts);
     }

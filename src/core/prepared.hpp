@@ -96,6 +96,10 @@ public:
 
     // A wide key starts on a multiple of this, counted from the texts' start.
     static constexpr std::size_t kWideAlignment = alignof(char32_t);
+    // n rounded up to a multiple of kWideAlignment.
+    static constexpr std::size_t wide_aligned(std::size_t n) noexcept {
+        return (n + kWideAlignment - 1) / kWideAlignment * kWideAlignment;
+    }
 
 private:
     enum Part { kTitleText, kTitleKey, kAuthorKey, kPublisherKey, kParts };
@@ -138,7 +142,7 @@ inline std::size_t PreparedCandidate::offset(Part part) const noexcept {
     std::size_t at = 0;
     for (int p = kTitleText;; ++p) {
         const auto current = static_cast<Part>(p);
-        if (is_key(current) && wide(current)) at = (at + kWideAlignment - 1) / kWideAlignment * kWideAlignment;
+        if (is_key(current) && wide(current)) at = wide_aligned(at);
         if (current == part) return at;
         at += bytes(current);
     }

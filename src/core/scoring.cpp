@@ -127,7 +127,7 @@ inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const Prepar
 }
 
 // The loop over candidates; each CPU path compiles its own copy, with
-// everything it calls inlined into it.
+// everything it calls inlined into it but the path's key ratio.
 template <KeyRatio ratio_of>
 inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t lo,
                                    std::size_t hi, double min_score, JaroScratch& scratch,
