@@ -205,13 +205,8 @@ void ThreadPool::run_leaf(Map& map, std::size_t lo, std::size_t hi) noexcept {
     }
 }
 
-void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-    Map map{body, thread_count_};
-    if (n <= 1) {
-        if (n == 1) run_leaf(map, 0, 1);
-        if (map.fault) throw std::move(*map.fault);
-        return;
-    }
+void ThreadPool::run_on_pool(Map& map, std::size_t n, std::chrono::milliseconds period,
+                             const std::function<void()>* while_waiting) {
     Job root{&map, 0, n, thread_count_ * kInitialSplitsPerThread};
     root.is_root = true;
     {
@@ -220,8 +215,33 @@ void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_
     }
     wake_.notify_one();
     std::unique_lock latch_lock(root.latch_mutex);
-    root.latch.wait(latch_lock, [&] { return root.latch_set; });
+    if (while_waiting == nullptr) {
+        root.latch.wait(latch_lock, [&] { return root.latch_set; });
+    } else {
+        while (!root.latch.wait_for(latch_lock, period, [&] { return root.latch_set; })) {
+            latch_lock.unlock();
+            (*while_waiting)();
+            latch_lock.lock();
+        }
+    }
     if (map.fault) throw std::move(*map.fault);
+}
+
+void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+    Map map{body, thread_count_};
+    if (n <= 1) {
+        if (n == 1) run_leaf(map, 0, 1);
+        if (map.fault) throw std::move(*map.fault);
+        return;
+    }
+    run_on_pool(map, n, {}, nullptr);
+}
+
+void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                              std::chrono::milliseconds period, const std::function<void()>& while_waiting) {
+    Map map{body, thread_count_};
+    if (n == 0) return;
+    run_on_pool(map, n, period, &while_waiting);
 }
 
 namespace {

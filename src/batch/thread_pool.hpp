@@ -1,6 +1,7 @@
 // The process-wide worker pool and the parallel map that runs on it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,12 @@ public:
     // ended the first fault is thrown here as an InternalFailure.
     void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
+    // parallel_for with every range run on the pool's threads, while the
+    // calling thread only waits and calls while_waiting() about every
+    // period (to look for an interrupt, say). while_waiting must not throw.
+    void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body,
+                      std::chrono::milliseconds period, const std::function<void()>& while_waiting);
+
     struct Job;
     struct Map;
 
@@ -59,6 +66,10 @@ private:
     // Waits for a job another thread took, running queued work meanwhile.
     void wait_for(Job* job);
     void execute(Job* job) noexcept;
+    // Queues the whole map as one job and waits for it, calling
+    // while_waiting (when given) every period.
+    void run_on_pool(Map& map, std::size_t n, std::chrono::milliseconds period,
+                     const std::function<void()>* while_waiting);
 
     std::size_t thread_count_;
     std::mutex mutex_;

@@ -164,6 +164,59 @@ inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCata
 
 }  // namespace
 
+PairFacts pair_facts(const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t k,
+                     JaroScratch& scratch) {
+    const PreparedCandidate& c = catalogue[k];
+    const RecordView& record = catalogue.record(k);
+    PairFacts facts;
+    facts.scores.candidate_index = c.index();
+
+    facts.titles_compared = s.has_title && c.has_title();
+    facts.subject_keywords = s.title_keywords;
+    facts.candidate_keywords = c.title_keywords();
+    if (facts.titles_compared) {
+        const std::string_view candidate_title = c.normalized_title();
+        facts.title_ratio = s.normalized_title.empty() || candidate_title.empty()
+                                ? 0.0
+                                : key_ratio_baseline(s.title_key, c.title_key(), scratch);
+        facts.subject_contains_candidate = s.normalized_title.find(candidate_title) != std::string_view::npos;
+        facts.candidate_contains_subject = candidate_title.find(s.normalized_title) != std::string_view::npos;
+        const bool containment = facts.subject_contains_candidate || facts.candidate_contains_subject;
+        facts.title_boost = scoring::title_boost(facts.title_ratio, containment, s.title_keywords, c.title_keywords());
+        facts.keyword_penalty = scoring::keyword_penalty(s.title_keywords, c.title_keywords());
+        facts.scores.title_score =
+            scoring::title_score_from(facts.title_ratio, containment, s.title_keywords, c.title_keywords());
+    }
+
+    facts.authors_compared = s.has_author && c.has_author();
+    if (facts.authors_compared) {
+        facts.author_ratio = key_ratio_baseline(s.author_key, c.author_key(), scratch);
+        facts.author_boost = scoring::is_high(facts.author_ratio);
+        facts.scores.author_score = scoring::author_score_from(facts.author_ratio);
+    }
+
+    if (s.record.year && c.year()) facts.year_gap = scoring::year_gap(*s.record.year, *c.year());
+    facts.date_rule = scoring::date_rule(s.record.year, c.year());
+    facts.scores.date_score = scoring::date_score(s.record.year, c.year());
+
+    const std::optional<std::string_view> candidate_journal =
+        record.journal ? std::optional<std::string_view>(normalized_journal(*record.journal)) : std::nullopt;
+    const std::optional<std::string_view> subject_journal =
+        s.normalized_journal ? std::optional<std::string_view>(*s.normalized_journal) : std::nullopt;
+    facts.journals_equal = scoring::same_journal(subject_journal, candidate_journal);
+    facts.identifiers = scoring::identifier_agreement(s.record, record, [&] { return facts.journals_equal; });
+    facts.publishers_compared = s.has_publisher && c.has_publisher();
+    if (facts.publishers_compared) {
+        facts.publisher_ratio = key_ratio_baseline(s.publisher_key, c.publisher_key(), scratch);
+        facts.similar_publishers = scoring::is_high(facts.publisher_ratio);
+    }
+    facts.scores.bonus_score =
+        scoring::bonus_score_from(scoring::identifier_points(facts.identifiers), facts.similar_publishers);
+    facts.scores.total_score = scoring::total_score(facts.scores.title_score, facts.scores.author_score,
+                                                    facts.scores.date_score, facts.scores.bonus_score);
+    return facts;
+}
+
 std::optional<MatchResult> score_candidate_if_kept(const PreparedSubject& subject, const CandidateCatalogue& catalogue,
                                                    std::size_t k, double min_score, JaroScratch& scratch) {
     return if_kept<key_ratio_baseline>(subject, catalogue[k], catalogue.record(k), min_score, scratch);

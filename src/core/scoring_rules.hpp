@@ -58,14 +58,33 @@ unsigned keyword_set(std::string_view normalised_title);
 // empty text is contained in every text).
 bool one_contains_other(std::string_view x, std::string_view y) noexcept;
 
+// Which rule raises a title ratio by the boost: none when the keyword sets
+// differ, else a high ratio, else containment.
+enum class TitleBoost : std::uint8_t { none, by_ratio, by_containment };
+
+inline TitleBoost title_boost(double ratio, bool containment, unsigned subject_keywords,
+                              unsigned candidate_keywords) {
+    if (subject_keywords != candidate_keywords) return TitleBoost::none;
+    if (is_high(ratio)) return TitleBoost::by_ratio;
+    return containment ? TitleBoost::by_containment : TitleBoost::none;
+}
+
+// The points taken from the title ratio for keyword sets of different
+// sizes: kKeywordPenalty per keyword of difference (none when the sets
+// differ only in which keyword they hold, or are equal).
+inline int keyword_penalty(unsigned subject_keywords, unsigned candidate_keywords) {
+    if (subject_keywords == candidate_keywords) return 0;
+    return kKeywordPenalty * std::abs(std::popcount(subject_keywords) - std::popcount(candidate_keywords));
+}
+
 // Title score from the title ratio, containment and the two keyword sets.
 inline double title_score_from(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords) {
     double unclamped;
     if (subject_keywords == candidate_keywords) {
-        unclamped = (is_high(ratio) || containment) ? kBoost + ratio : ratio;
+        const bool boosted = title_boost(ratio, containment, subject_keywords, candidate_keywords) != TitleBoost::none;
+        unclamped = boosted ? kBoost + ratio : ratio;
     } else {
-        const int difference = std::abs(std::popcount(subject_keywords) - std::popcount(candidate_keywords));
-        unclamped = ratio - static_cast<double>(kKeywordPenalty * difference);
+        unclamped = ratio - static_cast<double>(keyword_penalty(subject_keywords, candidate_keywords));
     }
     return std::max(unclamped, 0.0) * kTitleWeight;
 }
@@ -78,17 +97,39 @@ inline double author_score_from(double ratio) {
 
 // ---- Date ----
 
+// How two years compare, in the order the date score tests them.
+enum class DateRule : std::uint8_t { missing, same_year, near_years, same_decade, different_decades };
+
+// The exact |ys - yc| for any two 32-bit years, computed without overflow.
+inline std::uint32_t year_gap(std::int32_t ys, std::int32_t yc) {
+    return ys >= yc ? static_cast<std::uint32_t>(ys) - static_cast<std::uint32_t>(yc)
+                    : static_cast<std::uint32_t>(yc) - static_cast<std::uint32_t>(ys);
+}
+
+// Differences of up to this many years score as near years.
+inline constexpr std::uint32_t kNearYears = 3;
+
+inline DateRule date_rule(const std::optional<std::int32_t>& subject_year,
+                          const std::optional<std::int32_t>& candidate_year) {
+    if (!subject_year || !candidate_year) return DateRule::missing;
+    const std::uint32_t d = year_gap(*subject_year, *candidate_year);
+    if (d == 0) return DateRule::same_year;
+    if (d <= kNearYears) return DateRule::near_years;
+    // The decade is tested only for differences beyond the near years.
+    return *subject_year / 10 == *candidate_year / 10 ? DateRule::same_decade : DateRule::different_decades;
+}
+
 inline double date_score(const std::optional<std::int32_t>& subject_year,
                          const std::optional<std::int32_t>& candidate_year) {
-    if (!subject_year || !candidate_year) return 0.0;
-    const std::int32_t ys = *subject_year;
-    const std::int32_t yc = *candidate_year;
-    // Exact |ys - yc| for any two 32-bit years, computed without overflow.
-    const std::uint32_t d = ys >= yc ? static_cast<std::uint32_t>(ys) - static_cast<std::uint32_t>(yc)
-                                     : static_cast<std::uint32_t>(yc) - static_cast<std::uint32_t>(ys);
-    if (d == 0) return kSameYear;
-    if (d <= 3) return (100.0 - static_cast<double>(10 * d)) * 0.1;
-    return ys / 10 == yc / 10 ? kSameDecade : 0.0;
+    switch (date_rule(subject_year, candidate_year)) {
+        case DateRule::same_year: return kSameYear;
+        case DateRule::near_years:
+            return (100.0 - static_cast<double>(10 * year_gap(*subject_year, *candidate_year))) * 0.1;
+        case DateRule::same_decade: return kSameDecade;
+        case DateRule::missing:
+        case DateRule::different_decades: break;
+    }
+    return 0.0;
 }
 
 // ---- Bonus ----
@@ -98,20 +139,39 @@ inline double date_score(const std::optional<std::int32_t>& subject_year,
 bool same_journal(const std::optional<std::string_view>& subject_normalised,
                   const std::optional<std::string_view>& candidate_normalised);
 
-// The raw bonus points of the identifying fields compared as bytes: DOI,
-// journal with volume and number (when same_journal() holds), and pages.
+// Which identifying fields agree, compared as bytes: the DOIs, the journal
+// with volume and number (when same_journal() holds), the pages.
 // same_journal is called only when the volumes and the numbers are equal,
 // so that journals are normalised only for the few pairs where they count.
+struct IdentifierAgreement {
+    bool doi = false;
+    bool journal_volume_number = false;
+    bool pages = false;
+};
+
+template <class SameJournal>
+IdentifierAgreement identifier_agreement(const RecordView& subject, const RecordView& candidate,
+                                         SameJournal&& same_journal) {
+    IdentifierAgreement agreed;
+    agreed.doi = equal_and_present(subject.doi, candidate.doi);
+    agreed.journal_volume_number = equal_and_present(subject.volume, candidate.volume) &&
+                                   equal_and_present(subject.number, candidate.number) && same_journal();
+    agreed.pages = equal_and_present(subject.pages, candidate.pages);
+    return agreed;
+}
+
+// The raw bonus points of the identifying fields that agree.
+inline double identifier_points(const IdentifierAgreement& agreed) {
+    double points = 0.0;
+    if (agreed.doi) points = kDoiPoints;
+    if (agreed.journal_volume_number) points = points + kJournalVolumeNumberPoints;
+    if (agreed.pages) points = points + kPagesPoints;
+    return points;
+}
+
 template <class SameJournal>
 double identifier_points(const RecordView& subject, const RecordView& candidate, SameJournal&& same_journal) {
-    double points = 0.0;
-    if (equal_and_present(subject.doi, candidate.doi)) points = kDoiPoints;
-    if (equal_and_present(subject.volume, candidate.volume) && equal_and_present(subject.number, candidate.number) &&
-        same_journal()) {
-        points = points + kJournalVolumeNumberPoints;
-    }
-    if (equal_and_present(subject.pages, candidate.pages)) points = points + kPagesPoints;
-    return points;
+    return identifier_points(identifier_agreement(subject, candidate, same_journal));
 }
 
 // The bonus score from the identifier points and whether the publishers'

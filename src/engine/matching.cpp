@@ -1,0 +1,181 @@
+#include "engine/matching.hpp"
+
+#include <algorithm>
+#include <string_view>
+#include <unordered_map>
+
+#include "batch/score_batch.hpp"
+#include "batch/subject_step.hpp"
+#include "core/prepared.hpp"
+#include "core/scoring.hpp"
+
+namespace refsieve::engine {
+namespace {
+
+// Candidates scored between two looks at the stop flag and two passes over
+// the kept results (as the batch does, so that those stay in cache).
+constexpr std::size_t kCandidatesPerRange = 1024;
+
+// The candidates as the scoring reads them, each with its position as its
+// index, so that a match names the candidate's place in the store.
+std::vector<RecordView> positioned_views(const RecordStore& store) {
+    std::vector<RecordView> views;
+    views.reserve(store.size());
+    for (std::size_t k = 0; k < store.size(); ++k) views.push_back(store.view(k, k));
+    return views;
+}
+
+// The first candidate with each non-empty DOI: the DOI shortcut's answer,
+// found without a scan of the catalogue per subject.
+std::unordered_map<std::string_view, std::size_t> first_with_doi(std::span<const RecordView> candidates) {
+    std::unordered_map<std::string_view, std::size_t> first;
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+        if (candidates[k].doi && !candidates[k].doi->empty()) first.emplace(*candidates[k].doi, k);
+    }
+    return first;
+}
+
+// One subject's matches, best first, and whether they come from the DOI shortcut.
+struct SubjectMatches {
+    std::vector<MatchResult> matches;
+    bool by_doi = false;
+    std::vector<PairFacts> facts;  // one per match, when asked for
+};
+
+class Matcher {
+public:
+    Matcher(const RecordStore& subjects, std::span<const RecordView> candidates, const CandidateCatalogue& catalogue,
+            const MatchOptions& options, const std::atomic<bool>& stop)
+        : subjects_(subjects),
+          candidates_(candidates),
+          catalogue_(catalogue),
+          options_(options),
+          stop_(stop),
+          doi_index_(options.doi_shortcut ? first_with_doi(candidates) : decltype(doi_index_)()),
+          path_(active_cpu_path()) {}
+
+    SubjectMatches one(std::size_t i, batch::SubjectScratch& scratch) const {
+        const RecordView subject = subjects_.view(i);
+        const PreparedSubject prepared = prepare_subject(subject);
+        SubjectMatches found = best(i, subject, prepared, scratch);
+        if (options_.facts) {
+            for (const MatchResult& match : found.matches) {
+                found.facts.push_back(pair_facts(prepared, catalogue_, match.candidate_index, scratch.jaro));
+            }
+        }
+        return found;
+    }
+
+private:
+    SubjectMatches best(std::size_t i, const RecordView& subject, const PreparedSubject& prepared,
+                        batch::SubjectScratch& scratch) const {
+        if (options_.doi_shortcut && subject.doi && !subject.doi->empty()) {
+            const auto found = doi_index_.find(*subject.doi);
+            if (found != doi_index_.end()) {
+                return {{score_candidate(prepared, catalogue_, found->second, scratch.jaro)}, true, {}};
+            }
+        }
+        const std::size_t itself = options_.subjects_at ? *options_.subjects_at + i : catalogue_.size();
+        batch::SelectionHeap& heap = scratch.heap;
+        heap.clear();
+        for (std::size_t lo = 0; lo < catalogue_.size(); lo += kCandidatesPerRange) {
+            if (stop_.load(std::memory_order_relaxed)) return {};
+            const std::size_t hi = std::min(catalogue_.size(), lo + kCandidatesPerRange);
+            scratch.kept.clear();
+            if (lo <= itself && itself < hi) {
+                score_range(path_, prepared, catalogue_, lo, itself, options_.min_score, scratch.jaro, scratch.kept);
+                score_range(path_, prepared, catalogue_, itself + 1, hi, options_.min_score, scratch.jaro, scratch.kept);
+            } else {
+                score_range(path_, prepared, catalogue_, lo, hi, options_.min_score, scratch.jaro, scratch.kept);
+            }
+            for (const MatchResult& kept : scratch.kept) heap.push(kept);
+        }
+        return {batch::take_best(heap, options_.top_n), false, {}};
+    }
+
+    const RecordStore& subjects_;
+    std::span<const RecordView> candidates_;
+    const CandidateCatalogue& catalogue_;
+    const MatchOptions& options_;
+    const std::atomic<bool>& stop_;
+    std::unordered_map<std::string_view, std::size_t> doi_index_;
+    CpuPath path_;
+};
+
+void append(MatchColumns& columns, std::uint64_t subject, const MatchResult& match, bool by_doi) {
+    columns.subject.push_back(subject);
+    columns.candidate.push_back(match.candidate_index);
+    columns.by_doi.push_back(by_doi);
+    columns.total_score.push_back(match.total_score);
+    columns.title_score.push_back(match.title_score);
+    columns.author_score.push_back(match.author_score);
+    columns.date_score.push_back(match.date_score);
+    columns.bonus_score.push_back(match.bonus_score);
+}
+
+}  // namespace
+
+std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordStore& candidates,
+                                      const MatchOptions& options, MatchControl& control, batch::ThreadPool& pool) {
+    const std::vector<RecordView> views = positioned_views(candidates);
+    const auto run = [&](std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
+        pool.parallel_for(n, body, control.period, control.while_waiting);
+    };
+    const CandidateCatalogue catalogue(views, [&](std::size_t blocks, const auto& prepare) {
+        run(blocks, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t block = lo; block < hi && !control.stop.load(std::memory_order_relaxed); ++block) {
+                prepare(block, block + 1);
+            }
+        });
+    });
+    if (control.stop.load()) return std::nullopt;
+
+    const Matcher matcher(subjects, views, catalogue, options, control.stop);
+    std::vector<SubjectMatches> found(subjects.size());
+    run(subjects.size(), [&](std::size_t lo, std::size_t hi) {
+        batch::SubjectScratch scratch;  // reused for every subject of the range
+        for (std::size_t i = lo; i < hi && !control.stop.load(std::memory_order_relaxed); ++i) {
+            found[i] = matcher.one(i, scratch);
+            control.done.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+    if (control.stop.load()) return std::nullopt;
+
+    MatchColumns columns;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (const MatchResult& match : found[i].matches) append(columns, i, match, found[i].by_doi);
+        columns.facts.insert(columns.facts.end(), found[i].facts.begin(), found[i].facts.end());
+        found[i] = SubjectMatches();
+    }
+    return columns;
+}
+
+MatchColumns score_pairs(const RecordStore& subjects, const RecordStore& candidates,
+                         std::span<const std::size_t> subject_positions,
+                         std::span<const std::size_t> candidate_positions, bool facts) {
+    // The candidates of the pairs, each prepared once.
+    std::vector<std::size_t> distinct(candidate_positions.begin(), candidate_positions.end());
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    std::vector<RecordView> views;
+    views.reserve(distinct.size());
+    for (const std::size_t k : distinct) views.push_back(candidates.view(k, k));
+    const CandidateCatalogue catalogue(views);
+
+    MatchColumns columns;
+    JaroScratch scratch;
+    for (std::size_t p = 0; p < subject_positions.size() && p < candidate_positions.size(); ++p) {
+        const RecordView subject = subjects.view(subject_positions[p]);
+        const std::size_t local = static_cast<std::size_t>(
+            std::lower_bound(distinct.begin(), distinct.end(), candidate_positions[p]) - distinct.begin());
+        const PreparedSubject prepared = prepare_subject(subject);
+        const MatchResult match = score_candidate(prepared, catalogue, local, scratch);
+        const RecordView& candidate = views[local];
+        const bool same_doi = subject.doi && !subject.doi->empty() && candidate.doi && *candidate.doi == *subject.doi;
+        append(columns, subject_positions[p], match, same_doi);
+        if (facts) columns.facts.push_back(pair_facts(prepared, catalogue, local, scratch));
+    }
+    return columns;
+}
+
+}  // namespace refsieve::engine

@@ -1,0 +1,68 @@
+// Matching for the command: every subject of one store against every
+// candidate of another, on the worker pool, with the results as columns.
+// What is kept for each subject equals what one score_batch call over all
+// candidates keeps, ties included: the same DOI shortcut, threshold and
+// selection heap, in candidate order. The calling thread only waits; it can
+// stop the work at any time, which ends within a few thousand pairs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "batch/thread_pool.hpp"
+#include "core/scoring.hpp"
+#include "engine/record_store.hpp"
+
+namespace refsieve::engine {
+
+struct MatchOptions {
+    std::uint64_t top_n = 1;
+    double min_score = 0.0;
+    // A subject whose DOI a candidate has takes that candidate alone.
+    bool doi_shortcut = true;
+    // The subjects are the candidates from this position on: subject i is
+    // never matched with candidate subjects_at + i.
+    std::optional<std::size_t> subjects_at;
+    // Each match comes with the facts behind its scores.
+    bool facts = false;
+};
+
+// The matches, one entry per match: in subject order, best first within a
+// subject. Positions are positions in the two stores.
+struct MatchColumns {
+    std::vector<std::uint64_t> subject;
+    std::vector<std::uint64_t> candidate;
+    std::vector<std::uint8_t> by_doi;  // 1: the candidate with the subject's DOI
+    std::vector<double> total_score, title_score, author_score, date_score, bonus_score;
+    std::vector<PairFacts> facts;  // one per match, when asked for
+
+    std::size_t size() const noexcept { return subject.size(); }
+};
+
+// How the caller steers a running match: stop asks it to end early; done
+// counts the subjects finished so far.
+struct MatchControl {
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> done{0};
+    // Called on the calling thread about every `period` while it waits.
+    std::function<void()> while_waiting;
+    std::chrono::milliseconds period{50};
+};
+
+// The matches of every subject, or nullopt when stopped.
+std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordStore& candidates,
+                                      const MatchOptions& options, MatchControl& control, batch::ThreadPool& pool);
+
+// The scores of given pairs: subject_positions[i] against
+// candidate_positions[i]; by_doi says whether the two have the same DOI.
+MatchColumns score_pairs(const RecordStore& subjects, const RecordStore& candidates,
+                         std::span<const std::size_t> subject_positions, std::span<const std::size_t> candidate_positions,
+                         bool facts = false);
+
+}  // namespace refsieve::engine

@@ -1,0 +1,33 @@
+#include "python/engine/positions.hpp"
+
+#include <numeric>
+#include <string>
+
+#include "python/calls.hpp"
+
+namespace refsieve::py::engine_module {
+
+Result<std::vector<std::size_t>> positions_of(PyObject* object, std::size_t size, const char* name) {
+    std::vector<std::size_t> positions;
+    if (object == Py_None) {
+        positions.resize(size);
+        std::iota(positions.begin(), positions.end(), std::size_t{0});
+        return positions;
+    }
+    Result<PyRef> items = or_pending_error(PySequence_Fast(object, "expected a sequence of positions"));
+    if (!items.ok()) return std::move(items).error();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.value().get());
+    positions.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t at = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(items.value().get(), i));
+        if (at == -1 && PyErr_Occurred()) return PyErr::take();
+        if (at < 0 || static_cast<std::size_t>(at) >= size) {
+            return PyErr::new_err(PyExc_IndexError, std::string(name) + ": position " + std::to_string(at) +
+                                                        " is out of range for " + std::to_string(size) + " records");
+        }
+        positions.push_back(static_cast<std::size_t>(at));
+    }
+    return positions;
+}
+
+}  // namespace refsieve::py::engine_module

@@ -1,0 +1,17 @@
+// Positions handed in from Python: sequences of record positions.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "python/py_ref.hpp"
+#include "python/result.hpp"
+
+namespace refsieve::py::engine_module {
+
+// The positions in `object` (any sequence of ints; None: every position
+// below size), each checked to be below size. `name` is the argument's
+// name in error messages.
+Result<std::vector<std::size_t>> positions_of(PyObject* object, std::size_t size, const char* name);
+
+}  // namespace refsieve::py::engine_module
