@@ -22,6 +22,10 @@ class InputError(Exception):
         return f"{where}: {what}"
 
 
+class CommandError(Exception):
+    """A user error that ends the command with a one-line message."""
+
+
 @dataclass
 class Report:
     """Warnings (something was read other than as written) and notes (for information)."""

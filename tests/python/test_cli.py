@@ -204,7 +204,7 @@ MALFORMED = [
     ("s.bib", "@article{a,\n  title = {A} # ,\n  year = 2000\n}\n", "s.bib:2: field 'title': not valid BibTeX", "title"),
     ("s.ris", "A letter, not a bibliography.\n", "s.ris:1: not valid RIS", None),
     ("s.ris", "TY  - JOUR\nTI  - A\nER  - \n\nTY  - JOUR\nTI  - B\n", "s.ris:5: not valid RIS", None),
-    ("s.ris", "TY  - JOUR\nTI  - A\nPY  - in press\nER  - \n", "s.ris:3: field 'year'", "year"),
+    ("s.ris", "TY  - JOUR\nTI  - A\nPY  - in press\nER  - \n", "s.ris:3: field 'PY'", "PY"),
 ]
 
 
@@ -408,8 +408,9 @@ def test_a_stopped_run_leaves_no_partial_file_and_an_existing_file_untouched(tmp
 
 @pytest.mark.skipif(not (SHARED_DATA / "dblp-acm").is_dir(), reason="no ../shared/data beside the checkout")
 def test_dblp_acm_as_published_resolves_with_the_defaults_and_evaluate_agrees(tmp_path):
-    from refsieve_cli.cli import DEFAULT_MIN_SCORE
-    from refsieve_cli.evaluate import match_quality, read_truth
+    from refsieve_cli.commands.evaluate import match_quality
+    from refsieve_cli.defaults import MIN_SCORE as DEFAULT_MIN_SCORE
+    from refsieve_cli.io.truth import read_truth
 
     data = SHARED_DATA / "dblp-acm"
     done = run_cli("match", data / "DBLP2.csv", data / "ACM.csv", "--subjects-encoding", "latin-1",
@@ -428,7 +429,8 @@ def test_dblp_acm_as_published_resolves_with_the_defaults_and_evaluate_agrees(tm
 
 @pytest.mark.skipif(not (SHARED_DATA / "cora").is_dir(), reason="no ../shared/data beside the checkout")
 def test_cora_groups_at_the_default_settings(tmp_path):
-    from refsieve_cli.evaluate import group_quality, read_truth
+    from refsieve_cli.commands.evaluate import group_quality
+    from refsieve_cli.io.truth import read_truth
 
     cora = tmp_path / "cora.jsonl"
     converted = subprocess.run([sys.executable, REPO / "scripts" / "cora_to_jsonl.py", SHARED_DATA / "cora" / "CORA.xml"],

@@ -9,10 +9,10 @@ import refsieve
 from _support import generated_batch, module_env, run_cli
 
 distributed = pytest.importorskip("dask.distributed")
-cluster_module = pytest.importorskip("refsieve_cli.cluster")
+cluster_module = pytest.importorskip("refsieve_cli.engine.dask")
 
-from refsieve_cli.load import Records  # noqa: E402
-from refsieve_cli.scoring import score  # noqa: E402
+from refsieve_cli.engine import on_this_machine  # noqa: E402
+from refsieve_cli.records.record import Record, RecordTable  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -47,13 +47,20 @@ def test_cluster_result_equals_one_score_batch_call(client):
     assert results == expected
 
 
-def test_the_commands_chunks_and_blocks_score_on_the_cluster_as_here(client):
-    subjects, candidates = (Records(records=side, keys=[None] * len(side), shown=[{} for _ in side])
+def test_the_commands_partitions_score_on_the_cluster_as_here(client):
+    subjects, candidates = (RecordTable.of(Record(**record) for record in side)
                             for side in generated_batch(n_subjects=60, n_candidates=40))
-    # A tiny budget cuts the candidates into blocks whose matches are merged per subject.
-    here = list(score(subjects, candidates, 3, 30.0, 7, budget=1.0))
-    there = list(cluster_module.score_on_cluster(client, subjects, candidates, 3, 30.0, 7, budget=1.0))
-    assert len(here) > 2 and there == here
+    here = on_this_machine().match(subjects, candidates, 3, 30.0)
+    # Small partitions: more tasks than workers, each partition's subjects counted from its start.
+    there = cluster_module.DaskEngine(client, partition_size=7).match(subjects, candidates, 3, 30.0)
+    assert len(here) > 20
+    assert {name: list(values) for name, values in there.columns.items()} == \
+        {name: list(values) for name, values in here.columns.items()}
+    # Pairs within one catalogue: no record is paired with itself, on the cluster either.
+    here = on_this_machine().neighbours(candidates, 5, 30.0)
+    there = cluster_module.DaskEngine(client, partition_size=7).neighbours(candidates, 5, 30.0)
+    assert list(there["subject"]) == list(here["subject"]) and list(there["candidate"]) == list(here["candidate"])
+    assert all(s != c for s, c in zip(here["subject"], here["candidate"]))
 
 
 @pytest.mark.parametrize("command", ["match", "dedupe"])

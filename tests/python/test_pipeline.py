@@ -6,14 +6,12 @@ from pathlib import Path
 
 import pytest
 
-from _support import generated_batch, run_cli
+from _support import run_cli
 from refsieve_cli import match_tables
-from refsieve_cli.canonical import author_text, canonical_doi, canonical_text
 from refsieve_cli.errors import Report
-from refsieve_cli.load import Records
-from refsieve_cli.formats.bibtex import read_files
-from refsieve_cli.scoring import match_rows
-from refsieve_cli.values import read_year
+from refsieve_cli.io.formats.bibtex import read_files
+from refsieve_cli.records.canonical import author_text, canonical_doi, canonical_text
+from refsieve_cli.records.values import read_year
 
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -108,23 +106,6 @@ def test_titles_and_venues_lose_their_markup(text, canonical):
     assert canonical_text(text) == canonical
 
 
-def records_of(items):
-    return Records(records=list(items), keys=[None] * len(items), shown=[{} for _ in items])
-
-
-def test_bounded_calls_give_what_one_call_gives():
-    subjects, candidates = map(records_of, generated_batch(n_subjects=60, n_candidates=40))
-
-    def rows(budget):
-        found = match_rows(subjects, candidates, 3, 30.0, 256, budget=budget)
-        return [(row["subject_index"], row["match_type"], row["total_score"],
-                 row["candidate_index"] if row["match_type"] == "doi" else None) for _, _, row in found]
-
-    one_call = rows(float("inf"))
-    assert any(row[1] == "doi" for row in one_call)
-    assert rows(1.0) == one_call
-
-
 def test_data_frames_and_other_tables_match_as_the_command_does():
     subjects = [json.loads(line) for line in (DATA / "subjects.jsonl").read_text(encoding="utf-8").splitlines()
                 if line.strip()]
@@ -143,7 +124,7 @@ def test_data_frames_and_other_tables_match_as_the_command_does():
 
 
 def _pair(first, second, total, match_type="score", pages_differ=False):
-    from refsieve_cli.grouping import ScoredPair
+    from refsieve_cli.engine.grouping import ScoredPair
 
     match = {"candidate_index": second, "total_score": total, "title_score": 0.0, "author_score": 0.0,
              "date_score": 0.0, "bonus_score": 0.0}
@@ -163,7 +144,7 @@ def _pair(first, second, total, match_type="score", pages_differ=False):
     ([_pair(0, 1, 20.0, "doi")], 150.0, [0, 0]),
 ])
 def test_groups_join_on_their_mean_pair_score(pairs, threshold, groups):
-    from refsieve_cli.grouping import linkage
+    from refsieve_cli.engine.grouping import linkage
 
     assert linkage(len(groups), pairs).groups(threshold) == groups
 

@@ -1,4 +1,4 @@
-"""LaTeX and HTML markup in field values, turned into plain text."""
+"""LaTeX and HTML markup in field values, turned into plain text; page ranges written with dashes."""
 
 from __future__ import annotations
 
@@ -14,6 +14,8 @@ _HTML_TAG = re.compile(
     r"</?(?:i|b|em|strong|sub|sup|sc|scp|span|u|tt|small|mml:[a-z]+|inline-formula|jats:[a-z-]+)(?:\s[^<>]*)?/?>",
     re.IGNORECASE,
 )
+# The dash of a page range as LaTeX ("--") or Unicode (hyphen to horizontal bar) writes it, with spaces.
+_PAGE_DASH = re.compile(r"\s*(?:--|[-\u2010-\u2015])\s*")
 
 
 @lru_cache(maxsize=1)
@@ -44,3 +46,8 @@ def decode_markup(text: str) -> str:
     if "&" in text:
         text = html.unescape(text)
     return text
+
+
+def plain_page_range(text: str) -> str:
+    """A page range with its dash written "-": "377--387" and "377 \u2013 387" become "377-387"."""
+    return _PAGE_DASH.sub("-", text.strip())

@@ -16,13 +16,14 @@ from __future__ import annotations
 
 import re
 import unicodedata
-from refsieve_cli.authors import NameList, canonical_authors, display_names, names_from_csl, parse_names
-from refsieve_cli.markup import decode_markup
-from refsieve_cli.values import read_text
+
+from refsieve_cli.io.formats.entry import NameList
+from refsieve_cli.io.markup import decode_markup, plain_page_range
+from refsieve_cli.records.authors import canonical_authors, display_names, names_from_csl, parse_names
+from refsieve_cli.records.values import read_text
 
 _DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.|www\.)?doi\.org/|doi[:\s]\s*|info:doi/)", re.IGNORECASE)
 _DOI = re.compile(r"10\.[^/\s]+/\S+")
-_PAGE_DASH = re.compile(r"\s*(?:--|[-\u2010-\u2015])\s*")
 
 
 def canonical_doi(text: str) -> str | None:
@@ -37,7 +38,7 @@ def canonical_text(text: str) -> str:
 
 
 def canonical_pages(text: str) -> str:
-    return _PAGE_DASH.sub("-", text.strip())
+    return plain_page_range(text)
 
 
 def author_text(value: object, raw: bool) -> str | None:

@@ -18,10 +18,9 @@ import warnings
 from dataclasses import dataclass
 from typing import Any
 
-from refsieve_cli.authors import Name, NameList, split_bibtex_names
 from refsieve_cli.errors import InputError, Report, shown
-from refsieve_cli.markup import latex_to_text
-from refsieve_cli.formats.entry import Entry, Parsed, Place
+from refsieve_cli.io.formats.entry import Entry, Name, NameList, Parsed, Place
+from refsieve_cli.io.markup import latex_to_text, plain_page_range
 
 # Macros that the standard styles (plain, abbrv, alpha, unsrt) define.
 STANDARD_MACROS = {
@@ -55,7 +54,6 @@ NAME_FIELDS = frozenset({"author"})
 # Where the citation key goes among an entry's fields.
 CITATION_KEY = "citation_key"
 _MACRO_NAME = re.compile(r"[^\s\"#%'(),={}0-9][^\s\"#%'(),={}]*")
-_PAGE_DASH = re.compile(r"\s*(?:--|\u2013)\s*")
 
 
 @dataclass
@@ -63,6 +61,7 @@ class _Raw:
     """An entry with its field values evaluated but still in LaTeX."""
 
     key: str
+    kind: str
     place: Place
     fields: dict[str, tuple[str, Place]]
 
@@ -125,7 +124,7 @@ def _evaluate_entry(path: str, entry: Any, macros: dict[str, str], report: Repor
     for field in entry.fields:
         field_place = Place(path, (field.start_line if field.start_line is not None else place.line - 1) + 1)
         fields[field.key] = (_evaluate(field.value, macros, field_place, field.key, report), field_place)
-    return _Raw(entry.key, place, fields)
+    return _Raw(entry.key, entry.entry_type.lower(), place, fields)
 
 
 def _parts(expression: str) -> list[str]:
@@ -181,7 +180,7 @@ def _inherit(raw: _Raw, by_key: dict[str, _Raw], report: Report) -> None:
 
 
 def _entry(raw: _Raw) -> Entry:
-    entry = Entry(raw.place, {CITATION_KEY: raw.key})
+    entry = Entry(raw.place, {CITATION_KEY: raw.key}, kind=raw.kind)
     for name, (value, place) in raw.fields.items():
         lower = name.lower()
         if lower == "crossref":
@@ -194,7 +193,7 @@ def _entry(raw: _Raw) -> Entry:
         else:
             decoded = " ".join(latex_to_text(value).split())
             if lower == "pages":
-                decoded = _PAGE_DASH.sub("-", str(decoded))
+                decoded = plain_page_range(decoded)
         entry.values[name] = decoded
         entry.places[name] = place
     return entry
@@ -207,3 +206,79 @@ def _names(value: str) -> NameList:
         family = " ".join(part for part in (latex_to_text(von), latex_to_text(last)) if part.strip())
         names.append(Name(given=" ".join(latex_to_text(first).split()), family=" ".join(family.split())))
     return NameList(" ".join(latex_to_text(value).split()), tuple(names))
+
+
+# --- names -------------------------------------------------------------------
+
+
+def _split_top_level(text: str, separator: re.Pattern[str]) -> list[str]:
+    """Splits at matches of ``separator`` that are outside braces."""
+    parts, depth, start, at = [], 0, 0, 0
+    while at < len(text):
+        char = text[at]
+        if char == "{":
+            depth += 1
+        elif char == "}":
+            depth = max(0, depth - 1)
+        elif depth == 0:
+            found = separator.match(text, at)
+            if found is not None and found.end() > at:
+                parts.append(text[start:at])
+                start = at = found.end()
+                continue
+        at += 1
+    parts.append(text[start:])
+    return parts
+
+
+_BIBTEX_AND = re.compile(r"\s+and\s+", re.IGNORECASE)
+_COMMA = re.compile(r",")
+_SPACE = re.compile(r"\s+")
+
+
+def _starts_lower(word: str) -> bool:
+    """BibTeX's "von" test: the first letter outside braces is lower case."""
+    depth = 0
+    for char in word:
+        if char == "{":
+            depth += 1
+        elif char == "}":
+            depth = max(0, depth - 1)
+        elif depth == 0 and char.isalpha():
+            return char.islower()
+    return False
+
+
+def split_bibtex_name(text: str) -> tuple[str, str, str, str] | None:
+    """A BibTeX name as (first, von, last, jr), still in BibTeX markup.
+
+    Reads "First von Last", "von Last, First" and "von Last, Jr, First";
+    None for an empty name or "others".
+    """
+    text = text.strip()
+    if not text or text.lower() == "others":
+        return None
+    parts = [part.strip() for part in _split_top_level(text, _COMMA)]
+    if len(parts) == 1:
+        words = [w for w in _split_top_level(parts[0], _SPACE) if w]
+        lower = [i for i, word in enumerate(words[:-1]) if _starts_lower(word)]
+        if lower:
+            first, von, last = words[: lower[0]], words[lower[0] : lower[-1] + 1], words[lower[-1] + 1 :]
+        else:
+            first, von, last = words[:-1], [], words[-1:]
+        return " ".join(first), " ".join(von), " ".join(last), ""
+    before = [w for w in _split_top_level(parts[0], _SPACE) if w]
+    lower = [i for i, word in enumerate(before[:-1]) if _starts_lower(word)]
+    von_words, last_words = (before[: lower[-1] + 1], before[lower[-1] + 1 :]) if lower else ([], before)
+    suffix, given = (parts[1], ", ".join(parts[2:])) if len(parts) >= 3 else ("", parts[1])
+    return given, " ".join(von_words), " ".join(last_words), suffix
+
+
+def split_bibtex_names(text: str) -> list[tuple[str, str, str, str]]:
+    """The names of a BibTeX ``author`` field, split at top-level "and"."""
+    names = []
+    for part in _split_top_level(" ".join(text.split()), _BIBTEX_AND):
+        name = split_bibtex_name(part)
+        if name is not None:
+            names.append(name)
+    return names

@@ -1,35 +1,36 @@
-"""One side of a match, from its files to scorable records.
+"""Records from entries: the one place where an entry becomes a scorable record.
 
-read (:mod:`refsieve_cli.readers`) -> map fields (:mod:`refsieve_cli.fields`)
--> read values (:mod:`refsieve_cli.values`) -> canonicalise
-(:mod:`refsieve_cli.canonical`) -> cut long texts. What was read other than
+map fields (:mod:`refsieve_cli.records.fields`) -> read values
+(:mod:`refsieve_cli.records.values`) -> canonicalise
+(:mod:`refsieve_cli.records.canonical`) -> cut long texts -> a
+:class:`~refsieve_cli.records.record.Record` appended to the side's
+:class:`~refsieve_cli.records.record.RecordTable`. What was read other than
 as written is counted and told in the report.
 """
 
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, TypeVar
+from typing import TypeVar
 
-from refsieve_cli.canonical import author_text, canonical_doi, canonical_pages, canonical_text, shown_author
+from refsieve_cli import defaults
 from refsieve_cli.errors import InputError, Report, shown
-from refsieve_cli.fields import FIELDS, FieldMap, Value
-from refsieve_cli.readers import Parsed, Source, read_sources
-from refsieve_cli.values import read_index, read_key, read_text, read_year
-
-if TYPE_CHECKING:
-    from refsieve import Record
+from refsieve_cli.io.formats.entry import Parsed
+from refsieve_cli.io.readers import read_sources
+from refsieve_cli.io.sources import Source
+from refsieve_cli.records.canonical import author_text, canonical_doi, canonical_pages, canonical_text, shown_author
+from refsieve_cli.records.fields import FIELDS, FieldMap, Value
+from refsieve_cli.records.record import Record, RecordTable
+from refsieve_cli.records.values import read_index, read_key, read_text, read_year
 
 _T = TypeVar("_T")
 
 BAD_VALUES = ("error", "empty", "skip")
-DEFAULT_MAX_FIELD_LENGTH = 4000
-TEXT_FIELDS = ("title", "author", "doi", "journal", "volume", "number", "pages", "publisher")
-# Fields whose value a person may want to see beside the scores (--include).
-SHOWN_FIELDS = ("title", "author", "year", "doi", "journal", "volume", "number", "pages", "publisher")
+# Texts that max_field_length cuts.
+_CUT_FIELDS = ("title", "author", "doi", "journal", "volume", "number", "pages", "publisher")
 
 
 @dataclass(frozen=True)
@@ -38,8 +39,8 @@ class LoadOptions:
 
     field_map: FieldMap = field(default_factory=FieldMap)
     raw: bool = False
-    bad_values: str = "error"
-    max_field_length: int = DEFAULT_MAX_FIELD_LENGTH  # 0: no limit
+    bad_values: str = defaults.BAD_VALUES
+    max_field_length: int = defaults.MAX_FIELD_LENGTH  # 0: no limit
     include: tuple[str, ...] = ()
 
     def __post_init__(self) -> None:
@@ -47,26 +48,6 @@ class LoadOptions:
             raise ValueError(f"bad_values must be one of {', '.join(BAD_VALUES)}, got {self.bad_values!r}")
         if self.max_field_length < 0:
             raise ValueError(f"max_field_length must be 0 (no limit) or more, got {self.max_field_length}")
-        unknown = [name for name in self.include if name not in SHOWN_FIELDS]
-        if unknown:
-            raise ValueError(f"cannot include {unknown[0]!r} (fields: {', '.join(SHOWN_FIELDS)})")
-
-
-@dataclass
-class Records:
-    """The records of one side, in input order, with their keys beside them.
-
-    ``shown`` holds, per record, the values of the included fields as read
-    (before canonicalising); ``field_names`` every field name met (lower case).
-    """
-
-    records: list[Record] = field(default_factory=list)
-    keys: list[str | None] = field(default_factory=list)
-    shown: list[dict[str, object]] = field(default_factory=list)
-    field_names: set[str] = field(default_factory=set)
-
-    def __len__(self) -> int:
-        return len(self.records)
 
 
 class _Skip(Exception):
@@ -84,37 +65,35 @@ class _Counts:
     dropped_dois: list[str] = field(default_factory=list)
 
 
-def load_side(sources: Sequence[Source], options: LoadOptions, report: Report) -> Records:
+def load_side(sources: Sequence[Source], options: LoadOptions, report: Report) -> RecordTable:
     """Reads the files of one side and builds its records."""
-    return build_records([(source.name, parsed) for source, parsed in read_sources(sources, report)], options, report)
+    return build_table([(source.name, parsed) for source, parsed in read_sources(sources, report)], options, report)
 
 
-def build_records(files: Sequence[tuple[str, Parsed]], options: LoadOptions, report: Report) -> Records:
-    result = Records()
+def build_table(files: Iterable[tuple[str, Parsed]], options: LoadOptions, report: Report) -> RecordTable:
+    table = RecordTable(options.include)
     position = 0
     for name, parsed in files:
-        names = parsed.field_names()
-        result.field_names.update(name.lower() for name in names)
-        if parsed.columns is not None and not any(column.lower() in options.field_map.sources("title")
+        if parsed.columns is not None and not any(column.lower() in options.field_map.sources("title", parsed.dialect)
                                                   for column in parsed.columns):
             raise InputError(name, 1, "the header row has no title column (name one with --map COLUMN=title)", "title")
-        unmapped = options.field_map.unmapped(names)
-        if unmapped:
-            report.note(f"{name}: fields not used: {', '.join(unmapped)} (read one with --map {unmapped[0]}=FIELD)")
+        names: dict[str, None] = dict.fromkeys(parsed.columns or ())
         counts = _Counts()
         for entry in parsed.entries:
-            mapped = options.field_map.apply(entry)
+            if parsed.columns is None:
+                names.update(dict.fromkeys(entry.values))
+            mapped = options.field_map.apply(entry, parsed.dialect)
             try:
-                record, key, values_shown = _record(mapped, position, options, counts)
+                table.append(_record(mapped, position, options, counts))
             except _Skip:
                 counts.skipped += 1
-            else:
-                result.records.append(record)
-                result.keys.append(key)
-                result.shown.append(values_shown)
             position += 1
+        table.field_names.update(name.lower() for name in names)
+        unmapped = options.field_map.unmapped(names, parsed.dialect)
+        if unmapped:
+            report.note(f"{name}: fields not used: {', '.join(unmapped)} (read one with --map {unmapped[0]}=FIELD)")
         _tell(name, counts, options, report)
-    return result
+    return table
 
 
 def _tell(name: str, counts: _Counts, options: LoadOptions, report: Report) -> None:
@@ -140,8 +119,7 @@ def _by_field(counter: Counter[str]) -> str:
     return ", ".join(f"{name} {count}" for name, count in sorted(counter.items(), key=lambda item: FIELDS.index(item[0])))
 
 
-def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
-            counts: _Counts) -> tuple[Record, str | None, dict[str, object]]:
+def _record(mapped: dict[str, Value], position: int, options: LoadOptions, counts: _Counts) -> Record:
     raw = options.raw
 
     def read(name: str, convert: Callable[[object], _T], default: _T) -> _T:
@@ -170,39 +148,46 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions,
     title = text("title")
     author = read("author", lambda value: author_text(value, raw), None)
     year = read("year", read_year, None)
-    doi = text("doi")
-    journal, publisher = text("journal"), text("publisher")
-    volume, number, pages = text("volume", True), text("number", True), text("pages", True)
+    texts = {
+        "title": title,
+        "author": author,
+        "doi": text("doi"),
+        "journal": text("journal"),
+        "volume": text("volume", True),
+        "number": text("number", True),
+        "pages": text("pages", True),
+        "publisher": text("publisher"),
+    }
     if not raw:
-        title, journal, publisher = (canonical_text(v) if v else v for v in (title, journal, publisher))
-        pages = canonical_pages(pages) if pages else pages
+        for name in ("title", "journal", "publisher"):
+            texts[name] = canonical_text(texts[name]) if texts[name] else texts[name]
+        texts["pages"] = canonical_pages(texts["pages"]) if texts["pages"] else texts["pages"]
+        doi = texts["doi"]
         if doi:
-            found = canonical_doi(doi)
-            if found is None:
+            texts["doi"] = canonical_doi(doi)
+            if texts["doi"] is None:
                 place = mapped["doi"].place
                 counts.dropped_dois.append(f"{place.path}:{place.line}: {shown(doi)}")
-            doi = found
-    texts = {"title": title or "", "author": author or "", "doi": doi, "journal": journal, "volume": volume,
-             "number": number, "pages": pages, "publisher": publisher}
     if options.max_field_length:
-        for name, value in texts.items():
+        for name in _CUT_FIELDS:
+            value = texts[name]
             if value is not None and len(value) > options.max_field_length:
                 texts[name] = value[: options.max_field_length]
                 counts.cut[name] += 1
-    record: Record = {
-        "index": index,
-        "title": texts["title"] or "",
-        "author": texts["author"] or "",
-        "year": year,
-        "doi": texts["doi"],
-        "journal": texts["journal"],
-        "volume": texts["volume"],
-        "number": texts["number"],
-        "pages": texts["pages"],
-        "publisher": texts["publisher"],
-    }
-    values_shown = {name: _shown_value(name, mapped.get(name)) for name in options.include}
-    return record, key, values_shown
+    return Record(
+        index=index,
+        title=texts["title"] or "",
+        author=texts["author"] or "",
+        year=year,
+        doi=texts["doi"],
+        journal=texts["journal"],
+        volume=texts["volume"],
+        number=texts["number"],
+        pages=texts["pages"],
+        publisher=texts["publisher"],
+        key=key,
+        shown={name: _shown_value(name, mapped.get(name)) for name in options.include},
+    )
 
 
 def _shown_value(name: str, found: Value | None) -> object:
@@ -218,7 +203,7 @@ def _shown_value(name: str, found: Value | None) -> object:
         return None
 
 
-def read_records(path: Path | str, encoding: str = "utf-8", options: LoadOptions | None = None,
-                 report: Report | None = None) -> Records:
+def read_records(path: Path | str, encoding: str = defaults.ENCODING, options: LoadOptions | None = None,
+                 report: Report | None = None) -> RecordTable:
     """Reads the records of one file, as ``refsieve match`` would; the extension says which format it is."""
     return load_side([Source(str(path), encoding=encoding)], options or LoadOptions(), report or Report())

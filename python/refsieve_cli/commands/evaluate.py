@@ -1,31 +1,25 @@
-"""Precision, recall and F1 of matches or groups against a file of true pairs.
+"""``refsieve evaluate``: precision, recall and F1 of matches or groups against a file of true pairs.
 
-A truth file is a CSV file (comma, semicolon or tab separated) with a
-header row. By default its first two columns hold the pairs of record keys;
-``columns`` names two others. For ``match`` the first column holds subject
-keys and the second candidate keys; for ``dedupe`` the order does not
-matter.
+The records are scored once; the result is then compared with the true
+pairs (:mod:`refsieve_cli.io.truth`) at every threshold asked for.
 """
 
 from __future__ import annotations
 
-import csv
-import io
+import argparse
 import math
+import sys
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from refsieve_cli.errors import InputError
-
-
-@dataclass(frozen=True)
-class Truth:
-    """The true pairs of a truth file, as (first column, second column) keys."""
-
-    pairs: frozenset[tuple[str, str]]
-    columns: tuple[str, str]
+from refsieve_cli.commands import dedupe, match
+from refsieve_cli.commands.common import load_both, load_catalogue, tell
+from refsieve_cli.engine import connected
+from refsieve_cli.engine.grouping import linkage
+from refsieve_cli.errors import InputError, Report
+from refsieve_cli.io.truth import Truth, read_truth
 
 
 @dataclass(frozen=True)
@@ -49,43 +43,6 @@ class Quality:
     def f1(self) -> float:
         total = self.precision + self.recall
         return 2 * self.precision * self.recall / total if total else 0.0
-
-
-def read_truth(path: Path | str, columns: tuple[str, str] | None = None, encoding: str = "utf-8") -> Truth:
-    """Reads the true pairs; a row with an empty key is an error."""
-    path = Path(path)
-    try:
-        text = path.read_text(encoding=encoding)
-    except OSError as error:
-        raise InputError(path, None, f"cannot read the file: {error.strerror or error}") from None
-    except UnicodeDecodeError:
-        raise InputError(path, None, f"the file is not valid {encoding} text") from None
-    text = text.removeprefix("\ufeff")
-    first_line = text.split("\n", 1)[0]
-    delimiter = max(",;\t", key=first_line.count)
-    rows = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)
-    header = [name.strip() for name in next(rows, [])]
-    if len(header) < 2:
-        raise InputError(path, 1, "expected a header row naming at least two columns of record keys")
-    wanted = columns or (header[0], header[1])
-    lowered = [name.lower() for name in header]
-    try:
-        positions = tuple(lowered.index(name.lower()) for name in wanted)
-    except ValueError:
-        missing = next(name for name in wanted if name.lower() not in lowered)
-        raise InputError(path, 1, f"no column '{missing}' (the header names {', '.join(header)})") from None
-    pairs = set()
-    for row in rows:
-        if not any(cell.strip() for cell in row):
-            continue
-        try:
-            first, second = (row[position].strip() for position in positions)
-        except IndexError:
-            raise InputError(path, rows.line_num, f"{len(row)} cells, but the header names {len(header)}") from None
-        if not first or not second:
-            raise InputError(path, rows.line_num, "a true pair needs two record keys")
-        pairs.add((first, second))
-    return Truth(frozenset(pairs), (header[positions[0]], header[positions[1]]))
 
 
 def thresholds(start: float, stop: float, step: float) -> list[float]:
@@ -178,3 +135,35 @@ def plot(qualities: Sequence[Quality], path: Path | str, title: str) -> None:
     figure.tight_layout()
     figure.savefig(path)
     pyplot.close(figure)
+
+
+def _found_matches(args: argparse.Namespace, report: Report) -> tuple[list[dict[str, Any]], set[str]]:
+    subjects, candidates = load_both(args, report)
+    tell(report, args.quiet)
+    with connected(args.scheduler, args.chunk_size) as engine:
+        matches = match.score(engine, subjects, candidates, 1, min(args.thresholds), args)
+    found = list(match.rows(subjects, candidates, matches))
+    return found, {key for table in (subjects, candidates) for key in table.keys() if key is not None}
+
+
+def run(args: argparse.Namespace) -> int:
+    truth = read_truth(args.truth, args.truth_columns, args.encoding)
+    report = Report()
+    if args.task == "match":
+        found, keys = _found_matches(args, report)
+        qualities = match_quality(found, truth, args.thresholds)
+    else:
+        records = load_catalogue(args, report)
+        tell(report, args.quiet)
+        keys = {key for key in records.keys() if key is not None}
+        link = linkage(len(records), dedupe.find_pairs(args, records))
+        qualities = group_quality(records.keys(), ((level, link.groups(level)) for level in args.thresholds), truth)
+    known = sum(1 for first, second in truth.pairs if first in keys and second in keys)
+    if known < len(truth.pairs) and not args.quiet:
+        print(f"refsieve: warning: {len(truth.pairs) - known} of {len(truth.pairs)} true pairs name a key that no"
+              f" record has (columns {truth.columns[0]}, {truth.columns[1]}); they count as missed", file=sys.stderr)
+    print(f"{args.task}: true pairs from columns {truth.columns[0]}, {truth.columns[1]} of {args.truth}")
+    print(format_table(qualities))
+    if args.plot:
+        plot(qualities, args.plot, f"refsieve {args.task}")
+    return 0

@@ -12,20 +12,9 @@ from collections.abc import Iterator
 import rispy  # type: ignore[import-untyped]
 
 from refsieve_cli.errors import InputError
-from refsieve_cli.formats.entry import Entry, Parsed, Place
+from refsieve_cli.io.formats.entry import Entry, Parsed, Place
 
-# Record fields and the RIS tags that carry them, first found wins.
-TAGS: dict[str, tuple[str, ...]] = {
-    "key": ("ID",),
-    "title": ("TI", "T1"),
-    "author": ("AU", "A1"),
-    "year": ("PY", "Y1", "DA"),
-    "doi": ("DO",),
-    "journal": ("T2", "JO", "JF", "JA", "J2"),
-    "volume": ("VL",),
-    "number": ("IS",),
-    "publisher": ("PB",),
-}
+# The tags of a page range, joined into the first one ("SP" holds "12-25").
 PAGE_TAGS = ("SP", "EP")
 
 
@@ -60,43 +49,36 @@ def _records(path: str, text: str) -> Iterator[tuple[int, dict[str, int]]]:
 
 
 def read_ris(path: str, text: str) -> Parsed:
+    """The records of a RIS file, each field under its tag (``TI``, ``AU`` ...) as the file writes it."""
     located = list(_records(path, text))
     if not located and text.strip():
         raise InputError(path, 1, "not valid RIS: no record found (a record starts with 'TY  - ')")
     parsed = rispy.loads(text)
     if len(parsed) != len(located):
         raise InputError(path, None, f"not valid RIS: found {len(located)} records, but could read {len(parsed)}")
-    names = dict(rispy.TAG_KEY_MAPPING)
-    entries = []
-    for (start, lines), record in zip(located, parsed):
-        entries.append(_entry(path, start, lines, record, names))
-    return Parsed(entries)
+    tags = {name: tag for tag, name in rispy.TAG_KEY_MAPPING.items()}
+    return Parsed([_entry(path, start, lines, record, tags) for (start, lines), record in zip(located, parsed)],
+                  dialect="ris")
 
 
-def _entry(path: str, start: int, lines: dict[str, int], record: dict[str, object], names: dict[str, str]) -> Entry:
+def _entry(path: str, start: int, lines: dict[str, int], record: dict[str, object], tags: dict[str, str]) -> Entry:
     entry = Entry(Place(path, start))
-    used: set[str] = set()
-    for field, tags in TAGS.items():
-        for tag in tags:
-            value = record.get(names[tag])
-            used.add(names[tag])
-            if value not in (None, "", []) and field not in entry.values:
-                entry.values[field] = value
-                entry.places[field] = Place(path, lines.get(tag, start))
-    first, last = (record.get(names[tag]) for tag in PAGE_TAGS)
-    used.update(names[tag] for tag in PAGE_TAGS)
-    if first or last:
-        entry.values["pages"] = "-".join(str(part) for part in (first, last) if part)
-        entry.places["pages"] = Place(path, lines.get("SP", lines.get("EP", start)))
-    # Other fields keep their tags as names, as the file shows them ("AB", "KW").
-    tag_of = {name: tag for tag, name in names.items()}
     for name, value in record.items():
-        if name == "unknown_tag" and isinstance(value, dict):
+        if name == "type_of_reference":
+            entry.kind = str(value).strip().lower() or None
+        elif name == "unknown_tag" and isinstance(value, dict):
             for tag, tag_values in value.items():
-                entry.values[str(tag)] = tag_values
-                entry.places[str(tag)] = Place(path, lines.get(str(tag), start))
-        elif name not in used and name != "type_of_reference":
-            tag = tag_of.get(name, name)
-            entry.values[tag] = value
-            entry.places[tag] = Place(path, lines.get(tag, start))
+                _put(entry, str(tag), tag_values, lines, start)
+        else:
+            _put(entry, tags.get(name, name), value, lines, start)
+    first, last = (entry.values.pop(tag, None) for tag in PAGE_TAGS)
+    if first or last:
+        entry.values[PAGE_TAGS[0]] = "-".join(str(part) for part in (first, last) if part)
+        entry.places.setdefault(PAGE_TAGS[0], entry.places.get(PAGE_TAGS[1], entry.place))
     return entry
+
+
+def _put(entry: Entry, tag: str, value: object, lines: dict[str, int], start: int) -> None:
+    entry.values[tag] = value
+    if tag in lines:
+        entry.places[tag] = Place(entry.place.path, lines[tag])

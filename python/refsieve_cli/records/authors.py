@@ -23,16 +23,8 @@ from __future__ import annotations
 import re
 import unicodedata
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
 
-
-@dataclass(frozen=True)
-class Name:
-    """One person (or organisation, with ``given`` empty)."""
-
-    given: str
-    family: str
-
+from refsieve_cli.io.formats.entry import Name
 
 # Words that end a name without being part of it.
 _SUFFIXES = frozenset({"jr", "jr.", "sr", "sr.", "ii", "iii", "iv", "2nd", "3rd"})
@@ -154,82 +146,6 @@ def parse_names(text: str) -> list[Name]:
     return names
 
 
-# --- BibTeX ------------------------------------------------------------------
-
-
-def _split_top_level(text: str, separator: re.Pattern[str]) -> list[str]:
-    """Splits at matches of ``separator`` that are outside braces."""
-    parts, depth, start, at = [], 0, 0, 0
-    while at < len(text):
-        char = text[at]
-        if char == "{":
-            depth += 1
-        elif char == "}":
-            depth = max(0, depth - 1)
-        elif depth == 0:
-            found = separator.match(text, at)
-            if found is not None and found.end() > at:
-                parts.append(text[start:at])
-                start = at = found.end()
-                continue
-        at += 1
-    parts.append(text[start:])
-    return parts
-
-
-_BIBTEX_AND = re.compile(r"\s+and\s+", re.IGNORECASE)
-_COMMA = re.compile(r",")
-_SPACE = re.compile(r"\s+")
-
-
-def _starts_lower(word: str) -> bool:
-    """BibTeX's "von" test: the first letter outside braces is lower case."""
-    depth = 0
-    for char in word:
-        if char == "{":
-            depth += 1
-        elif char == "}":
-            depth = max(0, depth - 1)
-        elif depth == 0 and char.isalpha():
-            return char.islower()
-    return False
-
-
-def split_bibtex_name(text: str) -> tuple[str, str, str, str] | None:
-    """A BibTeX name as (first, von, last, jr), still in BibTeX markup.
-
-    Reads "First von Last", "von Last, First" and "von Last, Jr, First";
-    None for an empty name or "others".
-    """
-    text = text.strip()
-    if not text or text.lower() == "others":
-        return None
-    parts = [part.strip() for part in _split_top_level(text, _COMMA)]
-    if len(parts) == 1:
-        words = [w for w in _split_top_level(parts[0], _SPACE) if w]
-        lower = [i for i, word in enumerate(words[:-1]) if _starts_lower(word)]
-        if lower:
-            first, von, last = words[: lower[0]], words[lower[0] : lower[-1] + 1], words[lower[-1] + 1 :]
-        else:
-            first, von, last = words[:-1], [], words[-1:]
-        return " ".join(first), " ".join(von), " ".join(last), ""
-    before = [w for w in _split_top_level(parts[0], _SPACE) if w]
-    lower = [i for i, word in enumerate(before[:-1]) if _starts_lower(word)]
-    von_words, last_words = (before[: lower[-1] + 1], before[lower[-1] + 1 :]) if lower else ([], before)
-    suffix, given = (parts[1], ", ".join(parts[2:])) if len(parts) >= 3 else ("", parts[1])
-    return given, " ".join(von_words), " ".join(last_words), suffix
-
-
-def split_bibtex_names(text: str) -> list[tuple[str, str, str, str]]:
-    """The names of a BibTeX ``author`` field, split at top-level "and"."""
-    names = []
-    for part in _split_top_level(" ".join(text.split()), _BIBTEX_AND):
-        name = split_bibtex_name(part)
-        if name is not None:
-            names.append(name)
-    return names
-
-
 # --- CSL-JSON ----------------------------------------------------------------
 
 
@@ -296,11 +212,3 @@ def canonical_authors(names: Sequence[Name]) -> str:
 def display_names(names: Sequence[Name]) -> str:
     """Names written "Given Family, Given Family", for output and raw scoring."""
     return ", ".join(" ".join(part for part in (name.given, name.family) if part) for name in names)
-
-
-@dataclass(frozen=True)
-class NameList:
-    """An author list that the file format has already split into names (BibTeX)."""
-
-    text: str
-    names: tuple[Name, ...]

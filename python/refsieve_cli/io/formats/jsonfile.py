@@ -3,31 +3,30 @@
 from __future__ import annotations
 
 import json
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 
 from refsieve_cli.errors import InputError
-from refsieve_cli.formats.entry import Entry, Parsed, Place
+from refsieve_cli.io.formats.entry import Entry, Parsed, Place
 
 
-def read_json_lines(path: str, text: str) -> Parsed:
-    return Parsed(_entries(path, _json_lines_items(path, text)))
+def read_json_lines(path: str, lines: Iterable[str]) -> Parsed:
+    """The records of a JSON Lines file, parsed as its lines are read."""
+    return Parsed(_entries(path, _json_lines_items(path, lines)))
 
 
 def read_json_list(path: str, text: str) -> Parsed:
     return Parsed(_entries(path, _json_list_items(path, text)))
 
 
-def _entries(path: str, items: Iterator[tuple[int, object]]) -> list[Entry]:
-    entries = []
+def _entries(path: str, items: Iterator[tuple[int, object]]) -> Iterator[Entry]:
     for line, item in items:
         if not isinstance(item, dict):
             raise InputError(path, line, f"expected a JSON object (a record), got {type(item).__name__}")
-        entries.append(Entry(Place(path, line), dict(item)))
-    return entries
+        yield Entry(Place(path, line), item)
 
 
-def _json_lines_items(path: str, text: str) -> Iterator[tuple[int, object]]:
-    for number, line in enumerate(text.split("\n"), start=1):
+def _json_lines_items(path: str, lines: Iterable[str]) -> Iterator[tuple[int, object]]:
+    for number, line in enumerate(lines, start=1):
         if not line.strip():
             continue
         try:

@@ -1,23 +1,28 @@
 """Field mapping: which of an entry's fields feeds which record field.
 
 Names are compared without regard to letter case. Each record field has a
-list of names that real exports use for it (:data:`ALIASES`); names given
-with ``--map SOURCE=FIELD`` come before them, and ``--map SOURCE=`` leaves a
-field unused. When an entry has several fields for one record field, the
-first name in that order with a value wins (a BibTeX ``journal`` before a
-``booktitle``).
+list of names that real exports use for it (:data:`ALIASES`, and
+:data:`RIS_TAGS` for RIS files, whose fields are named by their tags);
+names given with ``--map SOURCE=FIELD`` come before them, and ``--map
+SOURCE=`` leaves a field unused. When an entry has several fields for one
+record field, the first name in that order with a value wins (a BibTeX
+``journal`` before a ``booktitle``).
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from refsieve_cli.formats.entry import Entry, Place
+from refsieve_cli.io.formats.entry import Entry, Place
+from refsieve_cli.records.values import is_blank
 
-# The record fields a file can fill, in output order. `key` names the record
-# in the output; the other ten are the record that is scored.
-FIELDS = ("key", "index", "title", "author", "year", "doi", "journal", "volume", "number", "pages", "publisher")
+# The fields of a record scored by the engine, in its order.
+SCORED_FIELDS = ("index", "title", "author", "year", "doi", "journal", "volume", "number", "pages", "publisher")
+# The record fields a file can fill, in output order: `key` names the record in the output.
+FIELDS = ("key", *SCORED_FIELDS)
+# Fields whose value a person may want to see beside the scores (--include).
+SHOWN_FIELDS = SCORED_FIELDS[1:]
 
 ALIASES: dict[str, tuple[str, ...]] = {
     "key": ("citation_key", "citation-key", "citekey", "key", "id"),
@@ -33,6 +38,22 @@ ALIASES: dict[str, tuple[str, ...]] = {
     "publisher": ("publisher",),
 }
 
+# RIS tags, first found wins; the RIS reader joins a page range (SP, EP) into SP.
+RIS_TAGS: dict[str, tuple[str, ...]] = {
+    "key": ("id",),
+    "index": (),
+    "title": ("ti", "t1"),
+    "author": ("au", "a1"),
+    "year": ("py", "y1", "da"),
+    "doi": ("do",),
+    "journal": ("t2", "jo", "jf", "ja", "j2"),
+    "volume": ("vl",),
+    "number": ("is",),
+    "pages": ("sp",),
+    "publisher": ("pb",),
+}
+_BUILT_IN = {"names": ALIASES, "ris": RIS_TAGS}
+
 
 @dataclass(frozen=True)
 class Value:
@@ -43,53 +64,52 @@ class Value:
     source: str
 
 
-def _blank(value: object) -> bool:
-    return value is None or (isinstance(value, str) and not value.strip()) or value == [] or value == {}
-
-
 @dataclass
 class FieldMap:
     """The source names for each record field, in the order they are tried."""
 
-    overrides: dict[str, str] = field(default_factory=dict)  # source name (lower case) -> field, "" to drop
+    overrides: dict[str, str] = field(default_factory=dict)  # source name -> field, "" to drop
 
     def __post_init__(self) -> None:
         unknown = sorted({target for target in self.overrides.values() if target and target not in FIELDS})
         if unknown:
             raise ValueError(f"unknown field {unknown[0]!r} (fields: {', '.join(FIELDS)})")
         self.overrides = {source.lower(): target for source, target in self.overrides.items()}
-        self._sources: dict[str, tuple[str, ...]] = {}
+        self._sources = {dialect: self._sources_for(aliases) for dialect, aliases in _BUILT_IN.items()}
+
+    def _sources_for(self, aliases: dict[str, tuple[str, ...]]) -> dict[str, tuple[str, ...]]:
+        sources = {}
         for target in FIELDS:
             given = tuple(source for source, mapped in self.overrides.items() if mapped == target)
-            aliases = tuple(alias for alias in ALIASES[target] if alias not in self.overrides)
-            self._sources[target] = given + aliases
-        self._mapped = {source for sources in self._sources.values() for source in sources} | set(self.overrides)
+            sources[target] = given + tuple(alias for alias in aliases[target] if alias not in self.overrides)
+        return sources
 
-    def sources(self, target: str) -> tuple[str, ...]:
-        return self._sources[target]
+    def sources(self, target: str, dialect: str = "names") -> tuple[str, ...]:
+        return self._sources[dialect][target]
 
-    def is_mapped(self, name: str) -> bool:
+    def is_mapped(self, name: str, dialect: str = "names") -> bool:
         """Whether a source name feeds (or is deliberately kept from) a record field."""
-        return name.lower() in self._mapped
+        lower = name.lower()
+        return lower in self.overrides or any(lower in names for names in self._sources[dialect].values())
 
-    def apply(self, entry: Entry) -> dict[str, Value]:
+    def apply(self, entry: Entry, dialect: str = "names") -> dict[str, Value]:
         """The entry's value for each record field it has."""
         by_name: dict[str, tuple[str, object]] = {}
         for name, value in entry.values.items():
             lower = name.lower()
-            if lower not in by_name or _blank(by_name[lower][1]):
+            if lower not in by_name or is_blank(by_name[lower][1]):
                 by_name[lower] = (name, value)
         mapped: dict[str, Value] = {}
-        for target in FIELDS:
-            for source in self._sources[target]:
+        for target, sources in self._sources[dialect].items():
+            for source in sources:
                 found = by_name.get(source)
-                if found is not None and not _blank(found[1]):
+                if found is not None and not is_blank(found[1]):
                     mapped[target] = Value(found[1], entry.place_of(found[0]), found[0])
                     break
         return mapped
 
-    def unmapped(self, names: Iterable[str]) -> list[str]:
-        return [name for name in names if not self.is_mapped(name)]
+    def unmapped(self, names: Iterable[str], dialect: str = "names") -> list[str]:
+        return [name for name in names if not self.is_mapped(name, dialect)]
 
 
 def parse_map(items: Iterable[str]) -> dict[str, str]:
@@ -107,7 +127,3 @@ def parse_map(items: Iterable[str]) -> dict[str, str]:
                 raise ValueError(f"unknown field {target!r} in {pair.strip()!r} (fields: {', '.join(FIELDS)})")
             result[source] = target
     return result
-
-
-def field_map(overrides: Mapping[str, str] | None = None) -> FieldMap:
-    return FieldMap(dict(overrides or {}))

@@ -1,7 +1,7 @@
 """Finding the groups of records in one catalogue that describe the same work.
 
-Two steps. First the catalogue is scored against itself, a chunk of records
-at a time, with ``refsieve.score_batch``: every record keeps its best
+Two steps. First the catalogue is scored against itself by the engine
+(:meth:`~refsieve_cli.engine.Engine.neighbours`): every record keeps its best
 neighbours (at most ``neighbours`` of them) whose total reaches ``floor``;
 a record is never paired with itself. Records with the same DOI are paired
 whatever their score. Only these pairs are kept, never a matrix of all pairs.
@@ -24,24 +24,15 @@ from __future__ import annotations
 
 import heapq
 import re
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
-import refsieve
-
-from refsieve_cli import scoring
-from refsieve_cli.load import Records
-
-if TYPE_CHECKING:
-    from refsieve import Match, Record
-
-    from refsieve_cli.scoring import Scorer
+from refsieve_cli import defaults
+from refsieve_cli.engine import Engine, Progress
+from refsieve_cli.engine.local import LocalEngine
+from refsieve_cli.records.record import RecordTable
 
 _NUMBER = re.compile(r"[0-9]+")
-
-DEFAULT_FLOOR = 70.0
-DEFAULT_NEIGHBOURS = 1000
 
 
 @dataclass(frozen=True)
@@ -50,52 +41,45 @@ class ScoredPair:
 
     first: int
     second: int
-    match: Match
+    scores: dict[str, float]
     match_type: str  # "doi" when the two records share a DOI, else "score"
     pages_differ: bool = False  # both records give a first page, and they differ
 
     @property
     def total(self) -> float:
-        return self.match["total_score"]
+        return self.scores["total_score"]
 
 
 def scored_pairs(
-    records: Records,
-    floor: float = DEFAULT_FLOOR,
-    neighbours: int = DEFAULT_NEIGHBOURS,
-    chunk_size: int = 256,
-    progress: Callable[[int], None] | None = None,
-    scorer: Scorer = scoring.score,
+    records: RecordTable,
+    engine: Engine,
+    floor: float = defaults.FLOOR,
+    neighbours: int = defaults.NEIGHBOURS,
+    progress: Progress | None = None,
 ) -> list[ScoredPair]:
     """Every pair of records that scores at least ``floor``, or shares a DOI; each pair once.
 
-    The records are scored as given (canonicalise them first), in bounded
-    calls as ``match`` scores them, by ``scorer`` (on this machine or on a
-    cluster). The result is ordered by (first, second).
+    The records are scored as given (canonicalise them first), by ``engine``
+    (on this machine or on a cluster). The result is ordered by (first, second).
     """
-    by_position = [_at_position(record, position) for position, record in enumerate(records.records)]
     pairs: dict[tuple[int, int], ScoredPair] = {}
-    for group in _doi_groups(records.records):
-        # Records that share a DOI are paired whatever their score; the DOI
-        # shortcut scores one candidate, so each pair is scored on its own.
+    # Records that share a DOI are paired whatever their score.
+    firsts, seconds = [], []
+    for group in _doi_groups(records.store.texts("doi")):
         for at, first in enumerate(group):
-            for second in group[at + 1 :]:
-                [result] = refsieve.score_batch([by_position[first]], [by_position[second]], 1, float("-inf"))
-                pairs[first, second] = ScoredPair(first, second, result["matches"][0], "doi")
-    # Subjects keep no DOI: otherwise the DOI shortcut would return the
-    # subject itself (or the first record with its DOI) instead of its neighbours.
-    subjects = Records(records=[_without_doi(record) for record in records.records])
-    first_pages = [first_page(record["pages"]) for record in records.records]
-    for start, count, matches in scorer(subjects, records, neighbours + 1, floor, chunk_size, scoring.CALL_BUDGET_NS):
-        for subject, subject_matches in enumerate(matches, start=start):
-            for match in subject_matches:
-                other = match["candidate_index"]
-                key = (min(subject, other), max(subject, other))
-                if other != subject and key not in pairs:
-                    differ = first_pages[subject] is not None and first_pages[other] not in (None, first_pages[subject])
-                    pairs[key] = ScoredPair(key[0], key[1], match, "score", differ)
-        if progress is not None:
-            progress(count)
+            firsts.extend([first] * (len(group) - at - 1))
+            seconds.extend(group[at + 1 :])
+    if firsts:
+        shared = LocalEngine().pairs(records, records, firsts, seconds)
+        for at, (first, second) in enumerate(zip(firsts, seconds)):
+            pairs[first, second] = ScoredPair(first, second, shared.scores(at), "doi")
+    first_pages = [first_page(pages) for pages in records.store.texts("pages")]
+    found = engine.neighbours(records, neighbours, floor, progress=progress)
+    for at, (subject, other) in enumerate(zip(found["subject"], found["candidate"])):
+        key = (min(subject, other), max(subject, other))
+        if key not in pairs:
+            differ = first_pages[subject] is not None and first_pages[other] not in (None, first_pages[subject])
+            pairs[key] = ScoredPair(key[0], key[1], found.scores(at), "score", differ)
     return [pairs[key] for key in sorted(pairs)]
 
 
@@ -105,23 +89,10 @@ def first_page(pages: str | None) -> str | None:
     return found.group(0).lstrip("0") or "0" if found else None
 
 
-def _at_position(record: Record, position: int) -> Record:
-    copy = record.copy()
-    copy["index"] = position
-    return copy
-
-
-def _without_doi(record: Record) -> Record:
-    copy = record.copy()
-    copy["doi"] = None
-    return copy
-
-
-def _doi_groups(records: Sequence[Record]) -> Iterator[list[int]]:
+def _doi_groups(dois: Sequence[str | None]) -> Iterator[list[int]]:
     """The positions of records that share a non-empty DOI, one list per DOI with two or more."""
     by_doi: dict[str, list[int]] = {}
-    for position, record in enumerate(records):
-        doi = record["doi"]
+    for position, doi in enumerate(dois):
         if doi:
             by_doi.setdefault(doi, []).append(position)
     return (group for group in by_doi.values() if len(group) > 1)

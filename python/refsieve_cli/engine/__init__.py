@@ -1,0 +1,107 @@
+"""Scoring: the engine module on this machine (:mod:`.local`) or on a Dask cluster (:mod:`.dask`).
+
+Both offer the :class:`Engine` interface and give the same :class:`Matches`.
+The rules and constants of scoring are the engine's own; :func:`rules`
+hands them to the code that explains scores.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+from refsieve_cli import _engine, defaults
+from refsieve_cli.errors import CommandError
+from refsieve_cli.records.record import RecordTable
+
+SCORES = ("total_score", "title_score", "author_score", "date_score", "bonus_score")
+# How a match was found: the candidate with the subject's DOI, or by its total score.
+MATCH_TYPES = ("score", "doi")
+
+Progress = Callable[[int], None]
+
+
+@dataclass(frozen=True)
+class Matches:
+    """Matches as columns, one entry per match: in subject order, best first within a subject.
+
+    ``subject`` and ``candidate`` are positions in the two tables, ``doi``
+    is 1 for a match found by its DOI. ``facts``, when asked for, holds the
+    facts behind each partial score (see :func:`rules` for their names).
+    """
+
+    columns: dict[str, Sequence[Any]]
+
+    @classmethod
+    def from_engine(cls, arrays: dict[str, tuple[str, bytes]]) -> Matches:
+        """The engine's columns, each (struct format, bytes), as sequences of numbers."""
+        return cls({name: memoryview(data).cast(fmt) for name, (fmt, data) in arrays.items()})
+
+    @classmethod
+    def concatenate(cls, parts: Sequence[Matches]) -> Matches:
+        if len(parts) == 1:
+            return parts[0]
+        names = parts[0].columns.keys() if parts else ("subject", "candidate", "doi", *SCORES)
+        return cls({name: [value for part in parts for value in part.columns[name]] for name in names})
+
+    def __len__(self) -> int:
+        return len(self.columns["subject"])
+
+    def __getitem__(self, name: str) -> Sequence[Any]:
+        return self.columns[name]
+
+    def match_type(self, at: int) -> str:
+        return MATCH_TYPES[self.columns["doi"][at]]
+
+    def scores(self, at: int) -> dict[str, float]:
+        return {name: self.columns[name][at] for name in SCORES}
+
+    def shifted(self, first_subject: int) -> Matches:
+        """The same matches with subject positions counted from ``first_subject``."""
+        columns = dict(self.columns)
+        columns["subject"] = [first_subject + subject for subject in self.columns["subject"]]
+        return Matches(columns)
+
+
+class Engine(Protocol):
+    def match(self, subjects: RecordTable, candidates: RecordTable, top_n: int, min_score: float, *,
+              facts: bool = False, progress: Progress | None = None) -> Matches:
+        """What one ``refsieve.score_batch`` call over all candidates keeps for each subject, ties included."""
+        ...
+
+    def neighbours(self, records: RecordTable, top_n: int, min_score: float, *,
+                   progress: Progress | None = None) -> Matches:
+        """Each record's best other records of the same table; no DOI shortcut, no record with itself."""
+        ...
+
+
+def rules() -> dict[str, Any]:
+    """The scoring constants and rules, as the engine applies them."""
+    return dict(_engine.rules())
+
+
+def on_this_machine() -> Engine:
+    from refsieve_cli.engine.local import LocalEngine
+
+    return LocalEngine()
+
+
+@contextlib.contextmanager
+def connected(address: str | None, partition_size: int = defaults.PARTITION_SIZE) -> Iterator[Engine]:
+    """The engine on this machine, or with ``address`` on the workers of that Dask scheduler."""
+    if address is None:
+        yield on_this_machine()
+        return
+    try:
+        from refsieve_cli.engine import dask as on_dask
+    except ImportError as error:
+        raise CommandError(f"--scheduler needs Dask, which cannot be imported ({error}):"
+                           " install it with pip install 'refsieve[dask]'") from None
+    with contextlib.ExitStack() as stack:
+        try:
+            client = stack.enter_context(on_dask.connect(address))
+        except on_dask.ClusterError as error:
+            raise CommandError(str(error)) from None
+        yield on_dask.DaskEngine(client, partition_size)

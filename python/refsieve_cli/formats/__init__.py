@@ -1,1 +1,0 @@
-"""One module per input format; :mod:`refsieve_cli.readers` chooses among them."""

@@ -1,0 +1,1 @@
+"""One module per input format; :mod:`refsieve_cli.io.readers` chooses among them."""
