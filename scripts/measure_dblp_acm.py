@@ -23,8 +23,9 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 
 from refsieve import token_sort_ratio
-from refsieve_cli.authors import Name, canonical_authors, parse_names
-from refsieve_cli.evaluate import read_truth
+from refsieve_cli.io.formats.entry import Name
+from refsieve_cli.io.truth import read_truth
+from refsieve_cli.records.authors import canonical_authors, parse_names
 
 CHECKOUT = Path(__file__).resolve().parents[1]
 

@@ -5,8 +5,9 @@ Usage: python tools/check_dist.py DIST_DIR
 The sdist must carry the generated Unicode tables and their generator (so
 it builds without the Unicode data files); the wheel must carry the
 extension module, its stubs, the command-line tool with its bundled sample,
-the console script and the project metadata, and its module must export
-PyInit_refsieve alone (check_exports.py).
+the command's engine module, the console script and the project metadata,
+and each module must export its initialisation entry alone
+(check_exports.py).
 """
 
 import sys
@@ -25,10 +26,12 @@ SDIST_MEMBERS = [
     "python/refsieve-stubs/__init__.pyi", "python/refsieve_cli/cli.py",
     "examples/sample/references.json", "examples/sample/catalogue.json",
 ]
+WHEEL_MODULES = ["refsieve.cpython-*.so", "refsieve_cli/_engine.cpython-*.so"]
 WHEEL_MEMBERS = [
-    "refsieve.cpython-*.so", "refsieve-stubs/__init__.pyi",
-    "refsieve_cli/__init__.py", "refsieve_cli/__main__.py", "refsieve_cli/cli.py", "refsieve_cli/readers.py",
-    "refsieve_cli/progress.py", "refsieve_cli/py.typed",
+    *WHEEL_MODULES, "refsieve-stubs/__init__.pyi",
+    "refsieve_cli/__init__.py", "refsieve_cli/__main__.py", "refsieve_cli/cli.py", "refsieve_cli/io/readers.py",
+    "refsieve_cli/records/builder.py", "refsieve_cli/engine/local.py", "refsieve_cli/commands/match.py",
+    "refsieve_cli/_engine.pyi", "refsieve_cli/progress.py", "refsieve_cli/py.typed",
     "refsieve_cli/sample/references.json", "refsieve_cli/sample/catalogue.json",
 ]
 METADATA_LINES = [
@@ -55,7 +58,7 @@ def main(dist):
         info = next(name for name in names if name.endswith(".dist-info/METADATA")).rsplit("/", 1)[0]
         metadata = archive.read(f"{info}/METADATA").decode()
         entry_points = archive.read(f"{info}/entry_points.txt").decode()
-        modules = [name for name in names if fnmatch(name, WHEEL_MEMBERS[0])]
+        modules = [name for name in names if any(fnmatch(name, pattern) for pattern in WHEEL_MODULES)]
         with tempfile.TemporaryDirectory() as scratch:
             for module in modules:
                 problems += export_problems(archive.extract(module, scratch))

@@ -2,14 +2,15 @@
 
 Usage: python tools/check_wheel.py WHEEL
 
-The wheel's platform tag must be a manylinux one, its extension module
-must export PyInit_refsieve alone (check_exports.py), and the libraries
+The wheel's platform tag must be a manylinux one, its two extension
+modules (refsieve and the command's engine) must each export their
+initialisation entry alone (check_exports.py), and the libraries
 that `auditwheel repair` grafted into it, if any, are listed. Then a fresh
 virtual environment is made, with a PATH that holds its own bin directory
 alone, so that no compiler can be found: the wheel is installed there
 (refsieve from the wheel only, its dependencies from the package index),
-and `import refsieve`, a `token_sort_ratio` call and `refsieve --version`
-must work.
+and `import refsieve`, a `token_sort_ratio` call, the engine's import and
+`refsieve --version` must work.
 """
 
 import os
@@ -32,6 +33,8 @@ print(refsieve.__file__)
 ratio = refsieve.token_sort_ratio("graph methods in practice", "Practice in  graph methods")
 assert ratio == 100.0, ratio
 print(f"token_sort_ratio {{ratio}}")
+from refsieve_cli import _engine
+print(_engine.__file__)
 """
 
 
@@ -42,9 +45,10 @@ def contents_problems(wheel):
         problems.append(f"{wheel.name}: platform tag {'.'.join(tags)} is not a manylinux one")
     with zipfile.ZipFile(wheel) as archive, tempfile.TemporaryDirectory() as scratch:
         names = archive.namelist()
-        modules = [name for name in names if fnmatch(name, "refsieve.cpython-*.so")]
-        if len(modules) != 1:
-            problems.append(f"{wheel.name}: {len(modules)} extension modules")
+        modules = [name for name in names
+                   if fnmatch(name, "refsieve.cpython-*.so") or fnmatch(name, "refsieve_cli/_engine.cpython-*.so")]
+        if len(modules) != 2:
+            problems.append(f"{wheel.name}: {len(modules)} extension modules, not refsieve and its engine")
         for module in modules:
             problems += export_problems(archive.extract(module, scratch))
     grafted = [name for name in names if ".libs/" in name]

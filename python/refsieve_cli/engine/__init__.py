@@ -37,7 +37,7 @@ class Matches:
     @classmethod
     def from_engine(cls, arrays: dict[str, tuple[str, bytes]]) -> Matches:
         """The engine's columns, each (struct format, bytes), as sequences of numbers."""
-        return cls({name: memoryview(data).cast(fmt) for name, (fmt, data) in arrays.items()})
+        return cls({name: memoryview(data).cast(fmt) for name, (fmt, data) in arrays.items()})  # type: ignore[call-overload]
 
     @classmethod
     def concatenate(cls, parts: Sequence[Matches]) -> Matches:

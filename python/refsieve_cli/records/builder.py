@@ -160,8 +160,10 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions, count
     }
     if not raw:
         for name in ("title", "journal", "publisher"):
-            texts[name] = canonical_text(texts[name]) if texts[name] else texts[name]
-        texts["pages"] = canonical_pages(texts["pages"]) if texts["pages"] else texts["pages"]
+            value = texts[name]
+            texts[name] = canonical_text(value) if value else value
+        pages = texts["pages"]
+        texts["pages"] = canonical_pages(pages) if pages else pages
         doi = texts["doi"]
         if doi:
             texts["doi"] = canonical_doi(doi)
