@@ -21,8 +21,10 @@ and A. Jones" differs from "A. Smith and J. Jones".
 from __future__ import annotations
 
 import re
+import string
 import unicodedata
 from collections.abc import Iterable, Mapping, Sequence
+from functools import lru_cache
 
 from refsieve_cli.io.formats.entry import Name
 
@@ -37,6 +39,7 @@ _DBLP_NUMBER = re.compile(r"\s+\d{4}$")
 _TRAILING_INITIALS = re.compile(r"[A-Z]{1,3}")
 _AND = re.compile(r"\s+(?:and|&)\s+", re.IGNORECASE)
 _WORD_PARTS = re.compile(r"[\s.\-\u2010\u2011]+")
+_LEADING_AND = re.compile(r"^(?:and|&)\s+", re.IGNORECASE)
 
 
 def _words(text: str) -> list[str]:
@@ -53,6 +56,12 @@ def _strip_suffix(words: list[str]) -> list[str]:
     return words
 
 
+# Names and name texts recur across a catalogue (people write many works):
+# each distinct one is parsed and written once.
+_CACHED = 1 << 16
+
+
+@lru_cache(maxsize=_CACHED)
 def name_from_text(text: str) -> Name | None:
     """One name written "Family, Given", "Given Family" or "Family INITIALS".
 
@@ -89,7 +98,7 @@ def _looks_like_given_names(piece: str) -> bool:
 
 def _pieces(text: str) -> list[str]:
     pieces = [piece.strip() for piece in text.split(",")]
-    return [re.sub(r"^(?:and|&)\s+", "", piece, flags=re.IGNORECASE) for piece in pieces if piece.strip()]
+    return [_LEADING_AND.sub("", piece) for piece in pieces if piece]
 
 
 def _pair_up(pieces: list[str]) -> list[str] | None:
@@ -180,8 +189,15 @@ def _csl_part(item: Mapping[object, object], key: str) -> str:
 # --- canonical form ------------------------------------------------------------
 
 
+# Deletes every ASCII character but lower-case letters and digits.
+_ASCII_NOT_ALNUM = str.maketrans("", "", "".join(chr(c) for c in range(128)
+                                                 if chr(c) not in string.ascii_lowercase + string.digits))
+
+
 def _fold(text: str) -> str:
     """Lower case, accents removed, letters and digits only."""
+    if text.isascii():
+        return text.lower().translate(_ASCII_NOT_ALNUM)
     decomposed = unicodedata.normalize("NFKD", text.lower())
     return "".join(char for char in decomposed if char.isalnum())
 
@@ -199,6 +215,7 @@ def _initials(given: str) -> str:
     return "".join(word[0] for word in folded if word)
 
 
+@lru_cache(maxsize=_CACHED)
 def canonical_name(name: Name) -> str:
     """One person as one word: "llamport" for Leslie Lamport."""
     return _initials(name.given) + _family_word(name.family)

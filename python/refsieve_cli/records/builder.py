@@ -14,7 +14,7 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TypeVar
+from typing import Any
 
 from refsieve_cli import defaults
 from refsieve_cli.errors import InputError, Report, shown
@@ -25,8 +25,6 @@ from refsieve_cli.records.canonical import author_text, canonical_doi, canonical
 from refsieve_cli.records.fields import FIELDS, FieldMap, Value
 from refsieve_cli.records.record import Record, RecordTable
 from refsieve_cli.records.values import read_index, read_key, read_text, read_year
-
-_T = TypeVar("_T")
 
 BAD_VALUES = ("error", "empty", "skip")
 # Texts that max_field_length cuts.
@@ -119,77 +117,85 @@ def _by_field(counter: Counter[str]) -> str:
     return ", ".join(f"{name} {count}" for name, count in sorted(counter.items(), key=lambda item: FIELDS.index(item[0])))
 
 
+def _text(value: object) -> str | None:
+    # Most values are plain text: read here without further calls.
+    if type(value) is str and value.isascii():
+        return value if value.strip() else None
+    return read_text(value)
+
+
+def _number_like(value: object) -> str | None:
+    if type(value) is str and value.isascii():
+        return value if value.strip() else None
+    return read_text(value, number_like=True)
+
+
+_READERS: dict[str, Callable[[object], object]] = {
+    "title": _text, "doi": _text, "journal": _text, "publisher": _text,
+    "volume": _number_like, "number": _number_like, "pages": _number_like,
+    "key": read_key, "year": read_year,
+}
+
+
 def _record(mapped: dict[str, Value], position: int, options: LoadOptions, counts: _Counts) -> Record:
-    raw = options.raw
-
-    def read(name: str, convert: Callable[[object], _T], default: _T) -> _T:
-        found = mapped.get(name)
-        if found is None:
-            return convert(None)
+    values: dict[str, Any] = {}
+    for name, found in mapped.items():
         try:
-            return convert(found.value)
+            if name == "index":
+                values[name] = read_index(found.value, position)
+            elif name == "author":
+                values[name] = author_text(found.value, options.raw)
+            else:
+                values[name] = _READERS[name](found.value)
         except ValueError as error:
-            # Messages name the field as the file does ("issued", "Year"), so that it can be found there.
-            bad = InputError(found.place.path, found.place.line, str(error), found.source)
-            if options.bad_values == "error":
-                raise bad from None
-            if not counts.first_bad:
-                counts.first_bad = str(bad)
-            if options.bad_values == "skip":
-                raise _Skip from None
-            counts.emptied[name] += 1
-            return default
-
-    def text(name: str, number_like: bool = False) -> str | None:
-        return read(name, lambda value: read_text(value, number_like), None)
-
-    key = read("key", read_key, None)
-    index = read("index", lambda value: read_index(value, position), position)
-    title = text("title")
-    author = read("author", lambda value: author_text(value, raw), None)
-    year = read("year", read_year, None)
-    texts = {
-        "title": title,
-        "author": author,
-        "doi": text("doi"),
-        "journal": text("journal"),
-        "volume": text("volume", True),
-        "number": text("number", True),
-        "pages": text("pages", True),
-        "publisher": text("publisher"),
-    }
-    if not raw:
+            _unreadable(name, found, error, options, counts)
+    if not options.raw:
         for name in ("title", "journal", "publisher"):
-            value = texts[name]
-            texts[name] = canonical_text(value) if value else value
-        pages = texts["pages"]
-        texts["pages"] = canonical_pages(pages) if pages else pages
-        doi = texts["doi"]
+            value = values.get(name)
+            if value:
+                values[name] = canonical_text(value)
+        pages = values.get("pages")
+        if pages:
+            values["pages"] = canonical_pages(pages)
+        doi = values.get("doi")
         if doi:
-            texts["doi"] = canonical_doi(doi)
-            if texts["doi"] is None:
+            values["doi"] = canonical_doi(doi)
+            if values["doi"] is None:
                 place = mapped["doi"].place
                 counts.dropped_dois.append(f"{place.path}:{place.line}: {shown(doi)}")
     if options.max_field_length:
         for name in _CUT_FIELDS:
-            value = texts[name]
+            value = values.get(name)
             if value is not None and len(value) > options.max_field_length:
-                texts[name] = value[: options.max_field_length]
+                values[name] = value[: options.max_field_length]
                 counts.cut[name] += 1
     return Record(
-        index=index,
-        title=texts["title"] or "",
-        author=texts["author"] or "",
-        year=year,
-        doi=texts["doi"],
-        journal=texts["journal"],
-        volume=texts["volume"],
-        number=texts["number"],
-        pages=texts["pages"],
-        publisher=texts["publisher"],
-        key=key,
+        index=values.get("index", position),
+        title=values.get("title") or "",
+        author=values.get("author") or "",
+        year=values.get("year"),
+        doi=values.get("doi"),
+        journal=values.get("journal"),
+        volume=values.get("volume"),
+        number=values.get("number"),
+        pages=values.get("pages"),
+        publisher=values.get("publisher"),
+        key=values.get("key"),
         shown={name: _shown_value(name, mapped.get(name)) for name in options.include},
     )
+
+
+def _unreadable(name: str, found: Value, error: ValueError, options: LoadOptions, counts: _Counts) -> None:
+    """An unreadable value: an error, a skipped record or an absent value, as --bad-values says."""
+    # Messages name the field as the file does ("issued", "Year"), so that it can be found there.
+    bad = InputError(found.place.path, found.place.line, str(error), found.source)
+    if options.bad_values == "error":
+        raise bad from None
+    if not counts.first_bad:
+        counts.first_bad = str(bad)
+    if options.bad_values == "skip":
+        raise _Skip from None
+    counts.emptied[name] += 1
 
 
 def _shown_value(name: str, found: Value | None) -> object:

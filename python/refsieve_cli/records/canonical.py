@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import re
 import unicodedata
+from functools import lru_cache
 
 from refsieve_cli.io.formats.entry import NameList
 from refsieve_cli.io.markup import decode_markup, plain_page_range
@@ -32,8 +33,14 @@ def canonical_doi(text: str) -> str | None:
     return doi if _DOI.fullmatch(doi) else None
 
 
+# Characters that may start markup; ASCII text without them is plain and composed already.
+_MARKUP_STARTS = frozenset("\\{$~<&")
+
+
 def canonical_text(text: str) -> str:
     """A title, journal or publisher with its markup decoded, composed, on one line."""
+    if text.isascii() and _MARKUP_STARTS.isdisjoint(text):
+        return " ".join(text.split())
     return " ".join(unicodedata.normalize("NFC", decode_markup(text)).split())
 
 
@@ -55,6 +62,12 @@ def author_text(value: object, raw: bool) -> str | None:
     text = read_text(value)
     if text is None or raw:
         return text
+    return _canonical_author_text(text)
+
+
+@lru_cache(maxsize=1 << 14)
+def _canonical_author_text(text: str) -> str:
+    # Author lists recur (a group of people writing several works): each distinct text is read once.
     return canonical_authors(parse_names(decode_markup(text)))
 
 

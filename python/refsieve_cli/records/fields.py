@@ -53,6 +53,8 @@ RIS_TAGS: dict[str, tuple[str, ...]] = {
     "publisher": ("pb",),
 }
 _BUILT_IN = {"names": ALIASES, "ris": RIS_TAGS}
+# Sets of field names whose mapping is remembered (most files have one or a few).
+_PLANS_KEPT = 4096
 
 
 @dataclass(frozen=True)
@@ -76,6 +78,7 @@ class FieldMap:
             raise ValueError(f"unknown field {unknown[0]!r} (fields: {', '.join(FIELDS)})")
         self.overrides = {source.lower(): target for source, target in self.overrides.items()}
         self._sources = {dialect: self._sources_for(aliases) for dialect, aliases in _BUILT_IN.items()}
+        self._plans: dict[tuple[tuple[str, ...], str], tuple[tuple[str, tuple[str, ...]], ...]] = {}
 
     def _sources_for(self, aliases: dict[str, tuple[str, ...]]) -> dict[str, tuple[str, ...]]:
         sources = {}
@@ -92,19 +95,32 @@ class FieldMap:
         lower = name.lower()
         return lower in self.overrides or any(lower in names for names in self._sources[dialect].values())
 
+    def _plan(self, names: tuple[str, ...], dialect: str) -> tuple[tuple[str, tuple[str, ...]], ...]:
+        """For entries whose fields have these names: each record field with the names that may feed it,
+        in the order they are tried (several names that differ only in letter case, in file order)."""
+        key = (names, dialect)
+        plan = self._plans.get(key)
+        if plan is None:
+            by_lower: dict[str, list[str]] = {}
+            for name in names:
+                by_lower.setdefault(name.lower(), []).append(name)
+            plan = tuple((target, tuple(name for source in sources for name in by_lower.get(source, ())))
+                         for target, sources in self._sources[dialect].items())
+            plan = tuple((target, names_) for target, names_ in plan if names_)
+            if len(self._plans) >= _PLANS_KEPT:
+                self._plans.clear()
+            self._plans[key] = plan
+        return plan
+
     def apply(self, entry: Entry, dialect: str = "names") -> dict[str, Value]:
         """The entry's value for each record field it has."""
-        by_name: dict[str, tuple[str, object]] = {}
-        for name, value in entry.values.items():
-            lower = name.lower()
-            if lower not in by_name or is_blank(by_name[lower][1]):
-                by_name[lower] = (name, value)
+        values = entry.values
         mapped: dict[str, Value] = {}
-        for target, sources in self._sources[dialect].items():
-            for source in sources:
-                found = by_name.get(source)
-                if found is not None and not is_blank(found[1]):
-                    mapped[target] = Value(found[1], entry.place_of(found[0]), found[0])
+        for target, names in self._plan(tuple(values), dialect):
+            for name in names:
+                value = values[name]
+                if not is_blank(value):
+                    mapped[target] = Value(value, entry.place_of(name), name)
                     break
         return mapped
 
