@@ -75,6 +75,7 @@ def match_tables(
     bad_values: str = defaults.BAD_VALUES,
     max_field_length: int = defaults.MAX_FIELD_LENGTH,
     include: Sequence[str] = (),
+    chunk_size: int | None = None,
     as_frame: bool | None = None,
 ) -> Any:
     """Matches the rows of ``subjects`` against those of ``candidates``, as ``refsieve match`` does.
@@ -90,6 +91,8 @@ def match_tables(
     :class:`~refsieve_cli.errors.InputError` naming the table and the row
     (counted from 1), unless ``bad_values`` is ``"empty"`` or ``"skip"``;
     what was read other than as written is told as an :class:`InputWarning`.
+    ``chunk_size`` is accepted as before and has no effect: all subjects are
+    scored in one call, which Ctrl-C can interrupt.
     """
     options = LoadOptions(FieldMap(dict(field_map or {})), raw, bad_values, max_field_length, tuple(include))
     subject_records = load_table("subjects", subjects, options)
