@@ -36,12 +36,14 @@ FULL = {
     "subjects": 1000, "candidates": (2500, 5000, 10000), "n": 5000, "repeat": 3,
     "memory": (10000, 10000), "token_pairs": 2000,
     "large": (100, 1000000), "memory_per_candidate": (2, 200000), "peer_subjects": 800, "peer_repeat": 9,
+    "command_memory": 200000, "interrupt": (100, 1000000, 3),
 }
 QUICK = {
     "cpp_pair_subjects": 5, "cpp_candidates": 500, "cpp_repetitions": 1,
     "subjects": 100, "candidates": (500, 1000, 2000), "n": 1000, "repeat": 1,
     "memory": (1000, 1000), "token_pairs": 500,
     "large": (10, 20000), "memory_per_candidate": (2, 20000), "peer_subjects": 100, "peer_repeat": 1,
+    "command_memory": 20000, "interrupt": (10, 100000, 1),
 }
 
 
@@ -63,7 +65,15 @@ def build(build_dir):
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     run(["cmake", "-S", ROOT, "-B", build_dir, *generator, "-DCMAKE_BUILD_TYPE=Release",
          "-DREFSIEVE_BUILD_BENCHMARKS=ON", "-DREFSIEVE_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={sys.executable}"])
-    run(["cmake", "--build", build_dir, "-j", "2", "--target", "refsieve_bench", "refsieve"])
+    run(["cmake", "--build", build_dir, "-j", "2", "--target", "refsieve_bench", "refsieve", "_engine"])
+    # The command's package beside the build, with the engine just built.
+    package = os.path.join(build_dir, "python", "refsieve_cli")
+    shutil.rmtree(package, ignore_errors=True)
+    shutil.copytree(os.path.join(ROOT, "python", "refsieve_cli"), package,
+                    ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    for name in os.listdir(build_dir):
+        if name.startswith("_engine.") and name.endswith(".so"):
+            shutil.copy(os.path.join(build_dir, name), package)
 
 
 def first_line(cmd):
@@ -128,15 +138,15 @@ def cpp_benchmarks(build_dir, sizes, dblp):
 
 # ---- Python ----------------------------------------------------------------
 
-def measure(build_dir, args, threads=None):
+def measure(build_dir, args, threads=None, script="measure.py"):
     env = dict(os.environ)
-    env["PYTHONPATH"] = build_dir
+    env["PYTHONPATH"] = os.pathsep.join([build_dir, os.path.join(build_dir, "python")])
     env.pop("RAYON_RS_NUM_CPUS", None)
     if threads is None:
         env.pop("RAYON_NUM_THREADS", None)
     else:
         env["RAYON_NUM_THREADS"] = str(threads)
-    out = run([sys.executable, os.path.join(HERE, "measure.py"), *args], env=env)
+    out = run([sys.executable, os.path.join(HERE, script), *args], env=env)
     result = json.loads(out)
     if not os.path.realpath(result["module"]).startswith(os.path.realpath(build_dir)):
         raise SystemExit(f"measured {result['module']}, not the build in {build_dir}")
@@ -178,6 +188,14 @@ def python_benchmarks(build_dir, sizes, cpp_sizes, has_dblp):
         results["peers"] = measure(build_dir, ["peers", "--subjects", str(sizes["peer_subjects"]), "--threads", "2",
                                                "--calls", str(sizes["token_pairs"]), "--repeat",
                                                str(sizes["peer_repeat"])], 2)
+        log(f"== the command's peak memory per candidate against one score_batch call, "
+            f"{sizes['command_memory']:,} DBLP-ACM candidates")
+        results["command_memory"] = measure(build_dir, ["memory", "--candidates", str(sizes["command_memory"])],
+                                            script="command.py")
+        s, c, tries = sizes["interrupt"]
+        log(f"== Ctrl-C while the command scores {s} x {c:,} DBLP-ACM records, {tries} tries")
+        results["interrupt"] = measure(build_dir, ["interrupt", "--subjects", str(s), "--candidates", str(c),
+                                                   "--tries", str(tries)], script="command.py")
     return results
 
 
@@ -252,6 +270,22 @@ def targets(cpp, py, sizes):
                "within 1.25x", f"{ratio:.2f}x slower", ratio <= 1.25)
     else:
         target("Pairs per second, 100 x 1,000,000 vs the small catalogue", "within 1.25x", None, None, NO_DBLP)
+    command_memory, interrupt = py.get("command_memory"), py.get("interrupt")
+    if command_memory:
+        target(f"The command's peak memory per candidate vs one direct score_batch call "
+               f"({command_memory['candidates']:,} DBLP-ACM candidates)", "<= 1.3x",
+               f"{command_memory['ratio']:.2f}x ({command_memory['command_bytes_per_candidate']:.0f} B vs "
+               f"{command_memory['direct_bytes_per_candidate']:.0f} B)", command_memory["ratio"] <= 1.3)
+    else:
+        target("The command's peak memory per candidate vs one direct score_batch call", "<= 1.3x", None, None,
+               NO_DBLP)
+    if interrupt:
+        target(f"Ctrl-C while the command scores {interrupt['subjects']} x {interrupt['candidates']:,}: "
+               "the run ends, exit 130, no output file", "<= 0.5 s",
+               f"{interrupt['worst_seconds']:.2f} s (worst of {len(interrupt['tries'])})",
+               interrupt["worst_seconds"] <= 0.5 and interrupt["all_130_without_output"])
+    else:
+        target("Ctrl-C while the command scores the large run", "<= 0.5 s", None, None, NO_DBLP)
     n = sizes["n"]
     rows = py["throughput"]
     growth = [min(find(rows, t, 2 * n)["seconds"]) / min(find(rows, t, n)["seconds"]) for t in (1, 2)]
