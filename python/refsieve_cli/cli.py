@@ -24,12 +24,12 @@ from typing import Any
 
 from refsieve_cli import defaults
 from refsieve_cli.commands import dedupe, demo, evaluate, explain, match
-from refsieve_cli.engine import rules
+from refsieve_cli.engine import most_total
 from refsieve_cli.errors import CommandError, InputError
 from refsieve_cli.io.output import WRITERS, OutputError
 from refsieve_cli.io.sources import FORMATS
 from refsieve_cli.records.builder import BAD_VALUES
-from refsieve_cli.records.fields import SHOWN_FIELDS, parse_map
+from refsieve_cli.records.fields import SCORED_FIELDS, SHOWN_FIELDS, parse_map
 
 
 class Terminated(BaseException):
@@ -56,13 +56,18 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _largest_total() -> float:
+    return most_total(SCORED_FIELDS)
+
+
 def _score(text: str) -> float:
+    """A total score: from 0 to the largest total there is."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
-    if math.isnan(value):
-        raise argparse.ArgumentTypeError("expected a number, got nan")
+    if not 0 <= value <= _largest_total():
+        raise argparse.ArgumentTypeError(f"expected a score from 0 to {_largest_total():g}, got {text}")
     return value
 
 
@@ -99,7 +104,7 @@ def _truth_columns(text: str) -> tuple[str, str]:
     return names[0], names[1]
 
 
-def _threshold_range(text: str) -> list[float]:
+def _threshold_range(text: str) -> tuple[float, float, float]:
     try:
         start, stop, step = (float(part) for part in text.split(":"))
     except ValueError:
@@ -107,10 +112,11 @@ def _threshold_range(text: str) -> list[float]:
             f"expected START:STOP:STEP, e.g. {defaults.THRESHOLDS}, got '{text}'") from None
     if not (math.isfinite(start) and math.isfinite(stop) and step > 0 and stop >= start):
         raise argparse.ArgumentTypeError(f"expected START <= STOP and a STEP above 0, got '{text}'")
-    levels = evaluate.thresholds(start, stop, step)
-    if len(levels) > 1000:
-        raise argparse.ArgumentTypeError(f"{len(levels)} thresholds: use a larger STEP")
-    return levels
+    if start < 0 or stop > _largest_total():
+        raise argparse.ArgumentTypeError(f"expected thresholds from 0 to {_largest_total():g}, got '{text}'")
+    if len(evaluate.thresholds(0.0, _largest_total(), step)) > 1000:
+        raise argparse.ArgumentTypeError(f"a step of {step:g} gives too many thresholds: use a larger STEP")
+    return start, stop, step
 
 
 class _MapAction(argparse.Action):
@@ -153,6 +159,9 @@ def reading(sides: Sequence[str] = TWO_SIDES) -> Group:
         if not sides:
             group.add_argument("--input-format", choices=FORMATS,
                                help="format of the input files (default: by extension; needed for -)")
+        group.add_argument("--lookup", action="append", default=[], metavar="FILE.bib",
+                           help="a BibTeX file whose @string definitions and entries serve as macros and crossref "
+                           "targets, not as records (repeatable)")
         group.add_argument("--encoding", default=defaults.ENCODING, type=_encoding, metavar="NAME",
                            help=f"text encoding of all input files (default {defaults.ENCODING})")
         for side in sides:
@@ -183,7 +192,7 @@ def matching(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--top-n", type=_non_negative_int, default=defaults.TOP_N, metavar="N",
                        help=f"matches kept per subject, best first (default {defaults.TOP_N})")
     group.add_argument("--min-score", type=_score, default=defaults.MIN_SCORE, metavar="X",
-                       help=f"lowest total score kept, 0 to {rules()['most_total']:g} (default {defaults.MIN_SCORE:g})")
+                       help=f"lowest total score kept, 0 to {_largest_total():g} (default {defaults.MIN_SCORE:g})")
     group.add_argument("--include", type=_field_list, action=_IncludeAction, default=[], metavar="FIELDS",
                        help="add the subject's and the candidate's values of these fields to each row "
                        f"(comma-separated: {', '.join(SHOWN_FIELDS)}, or all)")
@@ -331,7 +340,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo_parser = _command(commands, "demo", demo.run, [raw_values, matching, writing("the matches"), running],
                            help="match the bundled sample references against the bundled catalogue",
                            description="Match the bundled sample references against the bundled catalogue.")
-    demo_parser.set_defaults(**_defaults_of(reading()))
+    # The bundled files need no notes on how they were read.
+    demo_parser.set_defaults(**_defaults_of(reading()), notes=False)
     return parser
 
 

@@ -184,6 +184,12 @@ std::size_t RecordStore::count_present(std::size_t column) const {
     return count;
 }
 
+std::size_t RecordStore::count_years() const {
+    std::size_t count = 0;
+    for (const std::uint8_t has : has_year_) count += has;
+    return count;
+}
+
 RecordStore RecordStore::subset(std::span<const std::size_t> positions) const {
     RecordStore out(extra_names_);
     std::vector<OptionalText> texts(text_columns());

@@ -49,8 +49,9 @@ public:
     // `index` when given (positions, say), else the record's own.
     RecordView view(std::size_t k, std::optional<std::uint64_t> index = std::nullopt) const;
 
-    // How many records have this text present and non-empty.
+    // How many records have this text present and non-empty; how many a year.
     std::size_t count_present(std::size_t column) const;
+    std::size_t count_years() const;
 
     // A new store of the records at these positions, in this order.
     RecordStore subset(std::span<const std::size_t> positions) const;

@@ -26,6 +26,10 @@ def _side_sources(args: argparse.Namespace, side: str, first: str) -> list[Sourc
     return [Source(path, fmt, encoding, args.delimiter, side) for path in [first, *options[f"{side}_also"]]]
 
 
+def _lookups(args: argparse.Namespace) -> list[Source]:
+    return [Source(path, "bibtex", args.encoding) for path in args.lookup]
+
+
 def _check_map(field_map: FieldMap, tables: Sequence[RecordTable]) -> None:
     seen = set().union(*(table.field_names for table in tables))
     for source in field_map.overrides:
@@ -38,8 +42,8 @@ def load_both(args: argparse.Namespace, report: Report) -> tuple[RecordTable, Re
     if args.subjects == STDIN and args.candidates == STDIN:
         raise CommandError("only one side can be read from standard input")
     options = load_options(args)
-    subjects = load_side(_side_sources(args, "subjects", args.subjects), options, report)
-    candidates = load_side(_side_sources(args, "candidates", args.candidates), options, report)
+    subjects = load_side(_side_sources(args, "subjects", args.subjects), options, report, _lookups(args))
+    candidates = load_side(_side_sources(args, "candidates", args.candidates), options, report, _lookups(args))
     _check_map(options.field_map, (subjects, candidates))
     return subjects, candidates
 
@@ -50,19 +54,21 @@ def load_catalogue(args: argparse.Namespace, report: Report) -> RecordTable:
         raise CommandError("standard input can be read only once")
     options = load_options(args)
     sources = [Source(path, args.input_format, args.encoding, args.delimiter) for path in args.files]
-    table = load_side(sources, options, report)
+    table = load_side(sources, options, report, _lookups(args))
     _check_map(options.field_map, (table,))
     return table
 
 
-def tell(report: Report, quiet: bool) -> None:
-    """The report's warnings, then its notes, on standard error (nothing when quiet)."""
-    if quiet:
+def tell(report: Report, args: argparse.Namespace) -> None:
+    """The report's warnings, then its notes (unless the command keeps them), on standard error; nothing
+    with --quiet."""
+    if args.quiet:
         return
     for warning in report.warnings:
         print(f"refsieve: warning: {warning}", file=sys.stderr)
-    for note in report.notes:
-        print(f"refsieve: {note}", file=sys.stderr)
+    if getattr(args, "notes", True):
+        for note in report.notes:
+            print(f"refsieve: {note}", file=sys.stderr)
 
 
 def progress_bar(args: argparse.Namespace, total: int, unit: str = "subjects") -> Progress:

@@ -53,7 +53,7 @@ def find_pairs(args: argparse.Namespace, records: RecordTable) -> list[ScoredPai
 def run(args: argparse.Namespace) -> int:
     report = Report()
     records = load_catalogue(args, report)
-    tell(report, args.quiet)
+    tell(report, args)
     pairs = find_pairs(args, records)
     groups = linkage(len(records), pairs).groups(args.min_score)
     with contextlib.ExitStack() as outputs:

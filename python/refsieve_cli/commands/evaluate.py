@@ -9,17 +9,19 @@ from __future__ import annotations
 import argparse
 import math
 import sys
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 from refsieve_cli.commands import dedupe, match
 from refsieve_cli.commands.common import load_both, load_catalogue, tell
-from refsieve_cli.engine import connected
+from refsieve_cli.engine import connected, most_total
 from refsieve_cli.engine.grouping import linkage
 from refsieve_cli.errors import InputError, Report
 from refsieve_cli.io.truth import Truth, read_truth
+from refsieve_cli.records.fields import SCORED_FIELDS
+from refsieve_cli.records.record import RecordTable
 
 
 @dataclass(frozen=True)
@@ -137,31 +139,94 @@ def plot(qualities: Sequence[Quality], path: Path | str, title: str) -> None:
     pyplot.close(figure)
 
 
-def _found_matches(args: argparse.Namespace, report: Report) -> tuple[list[dict[str, Any]], set[str]]:
+def widened(qualities_at: Callable[[Sequence[float]], list[Quality]], start: float, stop: float, step: float,
+            lowest: float, highest: float) -> tuple[list[Quality], str | None]:
+    """The qualities from start to stop; when the best threshold is at an end of that range, the range is
+    widened on that side to lowest or highest, so that the best lies inside it or at an end of all
+    thresholds. A note says what was done."""
+    first, last = start, stop
+    qualities = qualities_at(thresholds(first, last, step))
+    top = best(qualities)
+    if top is qualities[-1] and last + step <= highest:
+        last = last + step * math.floor((highest - last) / step + 1e-9)
+    if top is qualities[0] and first - step >= lowest and top.f1 > 0:
+        first = first - step * math.floor((first - lowest) / step + 1e-9)
+    if (first, last) != (start, stop):
+        qualities = qualities_at(thresholds(first, last, step))
+        top = best(qualities)
+    note = None
+    if (first, last) != (start, stop):
+        note = f"the best F1 lay at an end of {start:g}:{stop:g}: the range was widened to {first:g}:{last:g}"
+    if len(qualities) > 1 and top is qualities[-1]:
+        note = f"the best F1 is at the highest threshold tried, {top.threshold:g}" + (
+            "" if top.threshold + step > highest else f" (widen --thresholds beyond {stop:g})")
+    elif len(qualities) > 1 and top is qualities[0]:
+        note = f"the best F1 is at the lowest threshold tried, {top.threshold:g}"
+    return qualities, note
+
+
+def _match_rows(args: argparse.Namespace, report: Report) -> tuple[list[dict[str, Any]], RecordTable, RecordTable]:
     subjects, candidates = load_both(args, report)
-    tell(report, args.quiet)
+    tell(report, args)
     with connected(args.scheduler, args.chunk_size) as engine:
-        matches = match.score(engine, subjects, candidates, 1, min(args.thresholds), args)
-    found = list(match.rows(subjects, candidates, matches))
-    return found, {key for table in (subjects, candidates) for key in table.keys() if key is not None}
+        # Every subject's best candidate, whatever its score: any threshold is then a filter of these.
+        matches = match.score(engine, subjects, candidates, 1, 0.0, args)
+    return list(match.rows(subjects, candidates, matches)), subjects, candidates
+
+
+def _oriented(truth: Truth, subject_keys: set[str], candidate_keys: set[str]) -> tuple[Truth, str | None]:
+    """The truth with its columns as (subject key, candidate key): swapped, with a note, when its first
+    column holds candidate keys and its second subject keys."""
+    as_given = sum(1 for first, second in truth.pairs if first in subject_keys and second in candidate_keys)
+    swapped = sum(1 for first, second in truth.pairs if first in candidate_keys and second in subject_keys)
+    if swapped <= as_given:
+        return truth, None
+    turned = Truth(frozenset((second, first) for first, second in truth.pairs), (truth.columns[1], truth.columns[0]))
+    return turned, (f"column {truth.columns[0]} of the truth file holds candidate keys and column {truth.columns[1]}"
+                    " subject keys: read the other way round")
+
+
+def _missing_keys(truth: Truth, first_keys: set[str], second_keys: set[str]) -> str | None:
+    missed = [pair for pair in truth.pairs if pair[0] not in first_keys or pair[1] not in second_keys]
+    if not missed:
+        return None
+    firsts = len({first for first, _ in missed if first not in first_keys})
+    seconds = len({second for _, second in missed if second not in second_keys})
+    return (f"{len(missed)} of {len(truth.pairs)} true pairs name a key that no record has ({firsts} keys of column"
+            f" {truth.columns[0]}, {seconds} of column {truth.columns[1]} not found); they count as missed")
 
 
 def run(args: argparse.Namespace) -> int:
     truth = read_truth(args.truth, args.truth_columns, args.encoding)
     report = Report()
+    notes: list[str] = []
     if args.task == "match":
-        found, keys = _found_matches(args, report)
-        qualities = match_quality(found, truth, args.thresholds)
+        found, subjects, candidates = _match_rows(args, report)
+        subject_keys = {key for key in subjects.keys() if key is not None}
+        candidate_keys = {key for key in candidates.keys() if key is not None}
+        truth, swap = _oriented(truth, subject_keys, candidate_keys)
+        notes += [swap] if swap else []
+        missing = _missing_keys(truth, subject_keys, candidate_keys)
+
+        def qualities_at(levels: Sequence[float]) -> list[Quality]:
+            return match_quality(found, truth, levels)
     else:
         records = load_catalogue(args, report)
-        tell(report, args.quiet)
+        tell(report, args)
         keys = {key for key in records.keys() if key is not None}
+        missing = _missing_keys(truth, keys, keys)
         link = linkage(len(records), dedupe.find_pairs(args, records))
-        qualities = group_quality(records.keys(), ((level, link.groups(level)) for level in args.thresholds), truth)
-    known = sum(1 for first, second in truth.pairs if first in keys and second in keys)
-    if known < len(truth.pairs) and not args.quiet:
-        print(f"refsieve: warning: {len(truth.pairs) - known} of {len(truth.pairs)} true pairs name a key that no"
-              f" record has (columns {truth.columns[0]}, {truth.columns[1]}); they count as missed", file=sys.stderr)
+        record_keys = records.keys()
+
+        def qualities_at(levels: Sequence[float]) -> list[Quality]:
+            return group_quality(record_keys, ((level, link.groups(level)) for level in levels), truth)
+    start, stop, step = args.thresholds
+    qualities, widening = widened(qualities_at, start, stop, step, 0.0, most_total(SCORED_FIELDS))
+    notes += [missing] if missing else []
+    notes += [widening] if widening else []
+    if not args.quiet:
+        for note in notes:
+            print(f"refsieve: {note}", file=sys.stderr)
     print(f"{args.task}: true pairs from columns {truth.columns[0]}, {truth.columns[1]} of {args.truth}")
     print(format_table(qualities))
     if args.plot:

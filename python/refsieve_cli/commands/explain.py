@@ -156,7 +156,7 @@ def explain(subjects: RecordTable, candidates: RecordTable, subject_at: int, can
 def run(args: argparse.Namespace) -> int:
     report = Report()
     subjects, candidates = load_both(args, report)
-    tell(report, args.quiet)
+    tell(report, args)
     subject_at, candidate_at = find(subjects, args.subject, "subject"), find(candidates, args.candidate, "candidate")
     explanation = explain(subjects, candidates, subject_at, candidate_at)
     print(format_explanation(explanation, subjects.record(subject_at), candidates.record(candidate_at),

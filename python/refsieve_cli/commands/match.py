@@ -9,9 +9,10 @@ from typing import Any
 
 from refsieve_cli import defaults
 from refsieve_cli.commands.common import load_both, output_format, progress_bar, shows_progress, tell
-from refsieve_cli.engine import SCORES, Engine, Matches, connected, rules
-from refsieve_cli.errors import Report
+from refsieve_cli.engine import SCORES, Engine, Matches, connected, most_total
+from refsieve_cli.errors import CommandError, Report
 from refsieve_cli.io.output import WRITERS, open_output
+from refsieve_cli.records.fields import SCORED_FIELDS
 from refsieve_cli.records.record import RecordTable
 
 ROW_COLUMNS = ("subject_index", "subject_key", "candidate_index", "candidate_key", "match_type", *SCORES)
@@ -48,13 +49,19 @@ def rows(subjects: RecordTable, candidates: RecordTable, matches: Matches,
             yield dict(zip(names, values))
 
 
-def _warn_about_unreachable_threshold(subjects: RecordTable, candidates: RecordTable, min_score: float,
-                                      report: Report) -> None:
-    most = rules()["title_and_year_most"]
-    for side, table in (("subject", subjects), ("candidate", candidates)):
-        if len(table) and min_score > most and not table.store.present("author"):
-            report.warn(f"no {side} has an author: title and year alone score at most {most:g},"
-                        f" below --min-score {min_score:g}")
+def check_reachable(subjects: RecordTable, candidates: RecordTable, min_score: float) -> None:
+    """Refuses a run in which no pair can reach min_score: the fields that could lift a total above it are
+    present on one side only, or on none (often a field the input names in a way not mapped)."""
+    if not len(subjects) or not len(candidates):
+        return
+    shared = [name for name in SCORED_FIELDS[1:]
+              if subjects.store.present(name) and candidates.store.present(name)]
+    most = most_total(shared)
+    if most < min_score:
+        raise CommandError(f"no pair can reach --min-score {min_score:g}: with the fields that both sides have"
+                           f" ({', '.join(shared) or 'none'}) totals reach at most {most:g}. Read the missing"
+                           " fields with --map SOURCE=FIELD (see the fields read and not used above), or lower"
+                           " --min-score")
 
 
 def _doi_matches_with_other_titles(subjects: RecordTable, candidates: RecordTable, matches: Matches) -> int:
@@ -78,10 +85,10 @@ def score(engine: Engine, subjects: RecordTable, candidates: RecordTable, top_n:
 def run(args: argparse.Namespace) -> int:
     report = Report()
     subjects, candidates = load_both(args, report)
-    _warn_about_unreachable_threshold(subjects, candidates, args.min_score, report)
     with connected(args.scheduler, args.chunk_size) as engine, open_output(args.output) as stream:
-        # Told once the output could be opened, so that a failure is the only line shown.
-        tell(report, args.quiet)
+        # Told once the output could be opened, so that a failure to open it is the only line shown.
+        tell(report, args)
+        check_reachable(subjects, candidates, args.min_score)
         matches = score(engine, subjects, candidates, args.top_n, args.min_score, args)
         writer = WRITERS[output_format(args, args.output)](stream, row_columns(args.include))
         for row in rows(subjects, candidates, matches, args.include):

@@ -82,6 +82,11 @@ def rules() -> dict[str, Any]:
     return dict(_engine.rules())
 
 
+def most_total(fields: Sequence[str]) -> float:
+    """The largest total that two records can reach when only these fields are present in both."""
+    return _engine.most_total(list(fields))
+
+
 def on_this_machine() -> Engine:
     from refsieve_cli.engine.local import LocalEngine
 

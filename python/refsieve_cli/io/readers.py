@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 
-from refsieve_cli.errors import Report
+from refsieve_cli.errors import InputError, Report
 from refsieve_cli.io.formats import bibtex, csvfile, jsonfile, ris
 from refsieve_cli.io.formats.entry import Parsed
 from refsieve_cli.io.sources import Source, format_of, read_text, text_lines
@@ -35,14 +35,21 @@ _READERS: dict[str, Callable[[Source], Parsed]] = {
 }
 
 
-def read_sources(sources: Sequence[Source], report: Report) -> list[tuple[Source, Parsed]]:
+def read_sources(sources: Sequence[Source], report: Report,
+                 lookups: Sequence[Source] = ()) -> list[tuple[Source, Parsed]]:
     """The entries of each source, in order.
 
     BibTeX sources are read together, so that ``@string`` definitions and
-    ``crossref`` targets in one of them serve the others.
+    ``crossref`` targets in one of them serve the others; ``lookups`` are
+    BibTeX files that serve them so without giving records of their own.
     """
     formats = [format_of(source) for source in sources]
+    for lookup in lookups:
+        if format_of(lookup) != "bibtex":
+            raise InputError(lookup.name, None, "--lookup reads BibTeX files (of @string definitions and crossref"
+                             " targets)")
     bibtex_files = [(source.name, read_text(source)) for source, fmt in zip(sources, formats) if fmt == "bibtex"]
-    bibtex_entries = iter(bibtex.read_files(bibtex_files, report) if bibtex_files else [])
+    lookup_files = [(lookup.name, read_text(lookup)) for lookup in lookups] if bibtex_files else []
+    bibtex_entries = iter(bibtex.read_files(bibtex_files, report, lookup_files) if bibtex_files else [])
     return [(source, next(bibtex_entries) if fmt == "bibtex" else _READERS[fmt](source))
             for source, fmt in zip(sources, formats)]

@@ -61,11 +61,16 @@ class _Counts:
     first_bad: str = ""
     cut: Counter[str] = field(default_factory=Counter)
     dropped_dois: list[str] = field(default_factory=list)
+    # (the file's field name, the record field it feeds): how many records.
+    read_as: Counter[tuple[str, str]] = field(default_factory=Counter)
 
 
-def load_side(sources: Sequence[Source], options: LoadOptions, report: Report) -> RecordTable:
-    """Reads the files of one side and builds its records."""
-    return build_table([(source.name, parsed) for source, parsed in read_sources(sources, report)], options, report)
+def load_side(sources: Sequence[Source], options: LoadOptions, report: Report,
+              lookups: Sequence[Source] = ()) -> RecordTable:
+    """Reads the files of one side and builds its records (``lookups``: BibTeX files that serve as macros and
+    crossref targets only)."""
+    files = [(source.name, parsed) for source, parsed in read_sources(sources, report, lookups)]
+    return build_table(files, options, report)
 
 
 def build_table(files: Iterable[tuple[str, Parsed]], options: LoadOptions, report: Report) -> RecordTable:
@@ -81,12 +86,18 @@ def build_table(files: Iterable[tuple[str, Parsed]], options: LoadOptions, repor
             if parsed.columns is None:
                 names.update(dict.fromkeys(entry.values))
             mapped = options.field_map.apply(entry, parsed.dialect)
+            for target, found in mapped.items():
+                counts.read_as[found.source, target] += 1
             try:
                 table.append(_record(mapped, position, options, counts))
             except _Skip:
                 counts.skipped += 1
             position += 1
         table.field_names.update(name.lower() for name in names)
+        if counts.read_as:
+            read = [source if source.lower() == target else f"{source} as {target}"
+                    for (source, target) in sorted(counts.read_as, key=lambda pair: FIELDS.index(pair[1]))]
+            report.note(f"{name}: fields read: {', '.join(read)}")
         unmapped = options.field_map.unmapped(names, parsed.dialect)
         if unmapped:
             report.note(f"{name}: fields not used: {', '.join(unmapped)} (read one with --map {unmapped[0]}=FIELD)")

@@ -282,6 +282,39 @@ PyObject* rules(PyObject*, PyObject*) {
     });
 }
 
+// The largest total that records can reach when only these fields (names)
+// are present on both sides.
+PyObject* most_total(PyObject*, PyObject* fields) {
+    return trampoline([&]() -> Result<PyRef> {
+        using namespace refsieve::scoring;
+        const auto has = [&](const char* name) -> Result<bool> {
+            PyRef key = created(PyUnicode_FromString(name));
+            const int found = PySequence_Contains(fields, key.get());
+            if (found < 0) return PyErr::take();
+            return found == 1;
+        };
+        std::array<bool, 8> present{};
+        constexpr std::array<const char*, 8> kNames = {"title", "author", "year", "doi", "journal", "volume", "number",
+                                                       "pages"};
+        for (std::size_t f = 0; f < kNames.size(); ++f) {
+            Result<bool> found = has(kNames[f]);
+            if (!found.ok()) return std::move(found).error();
+            present[f] = found.value();
+        }
+        Result<bool> publisher = has("publisher");
+        if (!publisher.ok()) return std::move(publisher).error();
+        const double title = present[0] ? title_score_from(100.0, true, 0, 0) : 0.0;
+        const double author = present[1] ? author_score_from(100.0) : 0.0;
+        const double date = present[2] ? date_score(2000, 2000) : 0.0;
+        IdentifierAgreement agreed;
+        agreed.doi = present[3];
+        agreed.journal_volume_number = present[4] && present[5] && present[6];
+        agreed.pages = present[7];
+        const double bonus = bonus_score_from(identifier_points(agreed), publisher.value());
+        return created(PyFloat_FromDouble(total_score(title, author, date, bonus)));
+    });
+}
+
 PyMethodDef functions[] = {
     {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match)), METH_VARARGS | METH_KEYWORDS,
      "match(subjects, candidates, top_n, min_score, *, doi_shortcut=True, subjects_at=None, facts=False, "
@@ -293,6 +326,8 @@ PyMethodDef functions[] = {
      "score_pairs(subjects, candidates, subject_positions, candidate_positions, *, facts=False)\n--\n\n"
      "The scores of the given pairs, as columns of numbers."},
     {"rules", rules, METH_NOARGS, "rules()\n--\n\nThe constants of the scoring rules."},
+    {"most_total", most_total, METH_O,
+     "most_total(fields)\n--\n\nThe largest total that records with only these fields present can reach."},
     {"_restore_records", restore_records, METH_O, "Records from the bytes that pickling them gave."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -174,6 +174,9 @@ PyObject* texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* present(PyObject* self, PyObject* name) {
     return trampoline([&]() -> Result<PyRef> {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "year") == 0) {
+            return created(PyLong_FromSize_t(store(self).count_years()));
+        }
         Result<std::size_t> column = column_named(self, name);
         if (!column.ok()) return std::move(column).error();
         return created(PyLong_FromSize_t(store(self).count_present(column.value())));
@@ -252,7 +255,7 @@ PyMethodDef methods[] = {
      "years(positions=None)\n--\n\nThe records' years (None when absent)."},
     {"texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(texts)), METH_FASTCALL,
      "texts(name, positions=None)\n--\n\nThe records' values of one text column (None when absent)."},
-    {"present", present, METH_O, "present(name)\n--\n\nHow many records have this text, not empty."},
+    {"present", present, METH_O, "present(name)\n--\n\nHow many records have this text, not empty (or a year, for 'year')."},
     {"subset", subset, METH_O, "subset(positions)\n--\n\nA new Records object of the records at these positions."},
     {"memory_bytes", memory_bytes, METH_NOARGS, "memory_bytes()\n--\n\nThe bytes the records take, roughly."},
     {"__reduce__", reduce, METH_NOARGS, nullptr},

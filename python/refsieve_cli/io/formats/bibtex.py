@@ -15,6 +15,7 @@ from __future__ import annotations
 import logging
 import re
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -66,9 +67,16 @@ class _Raw:
     fields: dict[str, tuple[str, Place]]
 
 
-def read_files(files: list[tuple[str, str]], report: Report) -> list[Parsed]:
-    """The entries of BibTeX files read as one bibliography, one list per file."""
-    libraries = [(path, _parse(path, text)) for path, text in files]
+def read_files(files: list[tuple[str, str]], report: Report,
+               lookups: Sequence[tuple[str, str]] = ()) -> list[Parsed]:
+    """The entries of BibTeX files read as one bibliography, one list per file.
+
+    ``lookups`` are files read first whose ``@string`` definitions and
+    entries serve the others (as macros and crossref targets) but give no
+    records. Entries that other entries name in ``crossref`` give no
+    records either: they are the volumes the works appear in.
+    """
+    libraries = [(path, _parse(path, text)) for path, text in [*lookups, *files]]
     macros = dict(STANDARD_MACROS)
     for path, library in libraries:
         for block in library.strings:
@@ -87,10 +95,22 @@ def read_files(files: list[tuple[str, str]], report: Report) -> list[Parsed]:
             by_key[raw.key.lower()] = raw
             raws.append(raw)
         per_file.append(raws)
+    targets = set()
     for raws in per_file:
         for raw in raws:
-            _inherit(raw, by_key, report)
-    return [Parsed([_entry(raw) for raw in raws]) for raws in per_file]
+            target = _inherit(raw, by_key, report)
+            if target is not None:
+                targets.add(target)
+    parsed = []
+    for (path, _), raws in zip(libraries[len(lookups):], per_file[len(lookups):]):
+        records = [raw for raw in raws if raw.key.lower() not in targets]
+        dropped = len(raws) - len(records)
+        if dropped:
+            report.note(f"{path}: {dropped} {'entry' if dropped == 1 else 'entries'} named by crossref (the volumes"
+                        f" that works appear in) {'is not a record' if dropped == 1 else 'are not records'}")
+        parsed.append(Parsed([_entry(raw) for raw in records]))
+    return parsed
+
 
 
 def _parse(path: str, text: str) -> Any:
@@ -156,7 +176,8 @@ def _evaluate(expression: str, macros: dict[str, str], place: Place, field: str,
         elif _MACRO_NAME.fullmatch(part):
             value = macros.get(part.lower())
             if value is None:
-                report.warn(f"{place.path}:{place.line}: field '{field}': undefined macro {shown(part)} read as empty")
+                report.warn(f"{place.path}:{place.line}: field '{field}': undefined macro {shown(part)} read as empty",
+                            "undefined macro")
                 value = ""
             pieces.append(value)
         else:
@@ -164,19 +185,22 @@ def _evaluate(expression: str, macros: dict[str, str], place: Place, field: str,
     return "".join(pieces)
 
 
-def _inherit(raw: _Raw, by_key: dict[str, _Raw], report: Report) -> None:
+def _inherit(raw: _Raw, by_key: dict[str, _Raw], report: Report) -> str | None:
+    """Gives raw every field it lacks from the entry its crossref names; that entry's key (lower case)."""
     crossref = next((value for name, value in raw.fields.items() if name.lower() == "crossref"), None)
     if crossref is None:
-        return
+        return None
     target_key, place = crossref[0].strip(), crossref[1]
     target = by_key.get(target_key.lower())
     if target is None:
-        report.warn(f"{place.path}:{place.line}: crossref {shown(target_key)} names no entry; nothing inherited")
-        return
+        report.warn(f"{place.path}:{place.line}: crossref {shown(target_key)} names no entry; nothing inherited",
+                    "crossref naming no entry")
+        return None
     have = {name.lower() for name in raw.fields}
     for name, value in target.fields.items():
         if name.lower() not in have and name.lower() != "crossref":
             raw.fields[name] = value
+    return target_key.lower()
 
 
 def _entry(raw: _Raw) -> Entry:
