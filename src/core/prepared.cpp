@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "core/failure.hpp"
+#include "core/normalize.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
 #include "core/token_key.hpp"
 #include "core/utf8.hpp"
 

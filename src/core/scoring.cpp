@@ -2,8 +2,9 @@
 
 #include <limits>
 
+#include "core/normalize.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
+#include "core/token_sort.hpp"
 
 namespace refsieve {
 namespace {

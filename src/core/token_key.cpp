@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/normalize.hpp"
 #include "core/simd.hpp"
-#include "core/text.hpp"
 #include "core/utf8.hpp"
 
 namespace refsieve {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "batch/score_batch.hpp"
-#include "core/text.hpp"
+#include "core/token_sort.hpp"
 #include "python/arguments.hpp"
 #include "python/calls.hpp"
 #include "python/convert_in.hpp"

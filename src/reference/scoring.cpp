@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/normalize.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
 #include "reference/text.hpp"
 
 namespace refsieve::reference {

@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "core/normalize.hpp"
 #include "core/prepared.hpp"
 #include "core/record.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
+#include "core/token_sort.hpp"
 #include "reference/scoring.hpp"
 
 namespace {
