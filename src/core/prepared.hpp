@@ -62,10 +62,10 @@ struct StoredKey {
 // One candidate's pair-independent scoring data: what every pair reads
 // (index, year, flags) in the header, so that a pass over the catalogue
 // reads the records themselves only for the rare identifying fields; its
-// texts stored in a
-// block of the catalogue: the normalised title, the title, author and
-// publisher keys, in this order (a four-byte key starts on a multiple of
-// four). The journal is normalised only when it counts (identifier_points).
+// texts stored in a block of the catalogue: the normalised title, the
+// title, author and publisher keys, in this order (a four-byte key starts
+// on a multiple of four). The journal is normalised only when it counts
+// (identifier_points).
 class PreparedCandidate {
 public:
     bool has_title() const noexcept { return flags_ & kHasTitle; }  // non-empty as given
@@ -166,7 +166,6 @@ public:
     std::size_t size() const noexcept { return candidates_.size(); }
     const PreparedCandidate& operator[](std::size_t k) const noexcept { return candidates_[k]; }
     const RecordView& record(std::size_t k) const noexcept { return records_[k]; }
-    std::span<const RecordView> records() const noexcept { return records_; }
 
     static constexpr std::size_t kBlockRecords = 2048;
 
