@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "batch/thread_pool.hpp"
+#include "core/failure.hpp"
 #include "core/scoring.hpp"
 
 namespace refsieve::batch {
@@ -11,6 +12,14 @@ namespace {
 // Candidates scored between two passes over the kept results: few enough
 // that those stay in cache on their way into the heap.
 constexpr std::size_t kCandidatesPerRange = 1024;
+
+// Preparation stores sizes in 32 bits: a candidate with a larger text ends
+// the call before anything is prepared.
+void check_candidates_fit(std::span<const RecordView> candidates) {
+    for (const RecordView& candidate : candidates) {
+        if (!PreparedCandidate::fits(candidate)) fail("a text of 4 GiB or more cannot be scored");
+    }
+}
 
 }  // namespace
 
@@ -46,6 +55,7 @@ std::vector<SubjectMatchResult> score_all(std::span<const RecordView> subjects, 
     const MatchContext context{candidates, top_n, min_score};
     std::vector<SubjectMatchResult> results(subjects.size());
     if (subjects.empty()) return results;
+    check_candidates_fit(candidates);
 
     const CandidateCatalogue catalogue(candidates,
                                        [&](std::size_t blocks, const auto& body) { pool.parallel_for(blocks, body); });

@@ -33,7 +33,8 @@ SubjectMatchResult score_subject(CpuPath path, std::uint64_t position, const Rec
 // One result per subject, in subject order, scored on the process-wide pool
 // (creating it if needed). Each candidate is prepared once, on the pool,
 // and shared read-only by all subjects; nothing prepared outlives the call.
-// Throws InternalFailure when the pool cannot start or a task fails.
+// Throws InternalFailure when the pool cannot start, a candidate's text is
+// too large to be prepared (PreparedCandidate::fits), or a task fails.
 std::vector<SubjectMatchResult> score_all(std::span<const RecordView> subjects, std::span<const RecordView> candidates,
                                           std::uint64_t top_n, double min_score);
 

@@ -446,6 +446,43 @@ TEST(FastScoring, EqualsScoreCandidateOnTheBundledSample) {
     }
 }
 
+// ---- What a prepared candidate can store -----------------------------------
+
+struct FitCase {
+    const char* what;
+    std::string_view title;
+    std::string_view author;
+    std::optional<std::string_view> publisher;
+    std::size_t most;
+    bool fits;
+};
+
+// The sizes that preparation stores are counted after normalisation: the
+// title in bytes, the keys in code points. \u023a (two bytes) lowercases to
+// \u2c65 (three), \u00c0 (two bytes) to \u00e0 (two).
+TEST(PreparedCandidateFits, CountsWhatPreparationStores) {
+    ASSERT_EQ(normalize("\u023a\u023a").size(), 6u);
+    const std::vector<FitCase> cases = {
+        {"nothing stored", "", "", std::nullopt, 0, true},
+        {"title at the limit", "ABCDE", "", std::nullopt, 5, true},
+        {"title over the limit", "ABCDEF", "", std::nullopt, 5, false},
+        {"whitespace collapsed first", "  a   b \t c  ", "", std::nullopt, 5, true},
+        {"title longer once lowercased", "\u023a\u023a", "", std::nullopt, 5, false},
+        {"title counted in bytes", "\u00c0\u00c0\u00c0", "", std::nullopt, 5, false},
+        {"author key counted in code points", "", "\u00c0\u00c0\u00c0", std::nullopt, 5, true},
+        {"ASCII author key counted in bytes", "", "abc def", std::nullopt, 6, false},
+        {"publisher key over the limit", "", "", "abc def", 6, false},
+        {"publisher key at the limit", "", "", "abc de", 6, true},
+    };
+    for (const FitCase& c : cases) {
+        RecordView record;
+        record.title = c.title;
+        record.author = c.author;
+        record.publisher = c.publisher;
+        EXPECT_EQ(PreparedCandidate::fits(record, c.most), c.fits) << c.what;
+    }
+}
+
 // ---- Whole batches ----------------------------------------------------------
 
 struct Batch {
