@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "batch/failure.hpp"
 #include "batch/thread_pool.hpp"
-#include "core/failure.hpp"
 #include "core/scoring.hpp"
 
 namespace refsieve::batch {

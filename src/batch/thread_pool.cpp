@@ -11,7 +11,7 @@
 #include <new>
 #include <system_error>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 
 namespace refsieve::batch {
 

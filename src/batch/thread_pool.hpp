@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 
 namespace refsieve::batch {
 

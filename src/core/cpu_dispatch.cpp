@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <iterator>
 
-#include "core/failure.hpp"
+#include "core/report.hpp"
 
 namespace refsieve {
 namespace {

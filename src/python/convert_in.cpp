@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 #include "python/arguments.hpp"
 #include "python/calls.hpp"
 
