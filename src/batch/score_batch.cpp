@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "batch/failure.hpp"
-#include "batch/thread_pool.hpp"
 #include "core/scoring.hpp"
 
 namespace refsieve::batch {
@@ -49,9 +48,9 @@ SubjectMatchResult score_subject(std::uint64_t position, const RecordView& subje
     return score_subject(active_cpu_path(), position, subject, catalogue, context, scratch);
 }
 
-std::vector<SubjectMatchResult> score_all(std::span<const RecordView> subjects, std::span<const RecordView> candidates,
-                                          std::uint64_t top_n, double min_score) {
-    ThreadPool& pool = global_pool();
+std::vector<SubjectMatchResult> score_all(ThreadPool& pool, std::span<const RecordView> subjects,
+                                          std::span<const RecordView> candidates, std::uint64_t top_n,
+                                          double min_score) {
     const MatchContext context{candidates, top_n, min_score};
     std::vector<SubjectMatchResult> results(subjects.size());
     if (subjects.empty()) return results;

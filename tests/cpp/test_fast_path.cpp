@@ -543,7 +543,8 @@ TEST(ScoreSubjectFastPath, ScoreAllOnThePoolSelectsWhatTheStraightforwardStepSel
     const Batch b = random_batch(4711, 24, 30);
     const std::vector<RecordView> subjects = views_of(b.subjects);
     const std::vector<RecordView> candidates = views_of(b.candidates);
-    const std::vector<batch::SubjectMatchResult> results = batch::score_all(subjects, candidates, 5, 50.0);
+    batch::ThreadPool pool(3);
+    const std::vector<batch::SubjectMatchResult> results = batch::score_all(pool, subjects, candidates, 5, 50.0);
     ASSERT_EQ(results.size(), subjects.size());
     const batch::MatchContext context{candidates, 5, 50.0};
     for (std::size_t i = 0; i < subjects.size(); ++i) {
