@@ -50,7 +50,7 @@ double bonus_score(const RecordView& subject, const RecordView& candidate) {
 
 }  // namespace
 
-MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate) {
+MatchResult score_candidate(const Record& subject, const Record& candidate) {
     return score_candidate(view_of(subject), view_of(candidate));
 }
 
