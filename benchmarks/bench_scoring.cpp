@@ -22,8 +22,8 @@
 #include "core/jaro_bitparallel.hpp"
 #include "core/prepared.hpp"
 #include "core/scoring.hpp"
-#include "core/text.hpp"
 #include "core/token_key.hpp"
+#include "core/token_sort.hpp"
 #include "core/utf8.hpp"
 #include "reference/jaro.hpp"
 #include "reference/scoring.hpp"
@@ -50,13 +50,13 @@ std::optional<std::string> unescape(std::string_view field) {
     return out;
 }
 
-std::vector<BibItemData> read_records(const std::string& path) {
+std::vector<Record> read_records(const std::string& path) {
     std::ifstream in(path);
     if (!in) {
         std::cerr << "cannot read " << path << "\n";
         std::exit(2);
     }
-    std::vector<BibItemData> records;
+    std::vector<Record> records;
     for (std::string line; std::getline(in, line);) {
         std::vector<std::optional<std::string>> f;
         std::size_t start = 0;
@@ -70,7 +70,7 @@ std::vector<BibItemData> read_records(const std::string& path) {
             std::cerr << path << ": a line without ten fields\n";
             std::exit(2);
         }
-        BibItemData r;
+        Record r;
         r.index = std::stoull(*f[0]);
         r.title = *f[1];
         r.author = *f[2];
@@ -87,7 +87,7 @@ std::vector<BibItemData> read_records(const std::string& path) {
 }
 
 struct Workload {
-    Workload(std::string name_, std::vector<BibItemData> subjects_, std::vector<BibItemData> candidates_)
+    Workload(std::string name_, std::vector<Record> subjects_, std::vector<Record> candidates_)
         : name(std::move(name_)),
           subjects(std::move(subjects_)),
           candidates(std::move(candidates_)),
@@ -95,8 +95,8 @@ struct Workload {
           candidate_views(views_of(candidates)) {}
 
     std::string name;
-    std::vector<BibItemData> subjects;
-    std::vector<BibItemData> candidates;
+    std::vector<Record> subjects;
+    std::vector<Record> candidates;
     std::vector<RecordView> subject_views;
     std::vector<RecordView> candidate_views;
 };
@@ -111,7 +111,7 @@ constexpr double kNoThreshold = -std::numeric_limits<double>::infinity();
 void reference_pairs(benchmark::State& state, const Workload* w, std::size_t n) {
     for (auto _ : state) {
         for (std::size_t i = 0; i < n; ++i) {
-            for (const BibItemData& c : w->candidates) {
+            for (const Record& c : w->candidates) {
                 MatchResult r = reference::score_candidate(w->subjects[i], c);
                 benchmark::DoNotOptimize(r);
             }
@@ -167,8 +167,8 @@ KeyPairs key_pairs(const Workload& w, bool titles) {
     KeyPairs k;
     const std::size_t count = std::min<std::size_t>(2000, w.subjects.size());
     for (std::size_t i = 0; i < count; ++i) {
-        const BibItemData& s = w.subjects[i];
-        const BibItemData& c = w.candidates[(i * 7919) % w.candidates.size()];
+        const Record& s = w.subjects[i];
+        const Record& c = w.candidates[(i * 7919) % w.candidates.size()];
         const std::vector<char32_t> a = token_sort_key(titles ? s.title : s.author);
         const std::vector<char32_t> b = token_sort_key(titles ? c.title : c.author);
         if (a.empty() || b.empty()) continue;
@@ -204,7 +204,7 @@ void token_sort_ratio_calls(benchmark::State& state, const Workload* w) {
     const std::size_t count = std::min<std::size_t>(2000, w->subjects.size());
     for (auto _ : state) {
         for (std::size_t i = 0; i < count; ++i) {
-            const BibItemData& c = w->candidates[(i * 7919) % w->candidates.size()];
+            const Record& c = w->candidates[(i * 7919) % w->candidates.size()];
             benchmark::DoNotOptimize(Ratio(w->subjects[i].title, c.title));
         }
     }
@@ -245,9 +245,9 @@ void register_all(const Workload& w, std::size_t pair_subjects, std::vector<KeyP
 
 void print_sizes() {
     std::printf(
-        "{\"BibItemData\": %zu, \"MatchResult\": %zu, \"SubjectMatchResult\": %zu, \"string\": %zu, "
+        "{\"Record\": %zu, \"MatchResult\": %zu, \"SubjectMatchResult\": %zu, \"string\": %zu, "
         "\"string_inline_capacity\": %zu, \"RecordView\": %zu, \"PreparedCandidate\": %zu}\n",
-        sizeof(BibItemData), sizeof(MatchResult), sizeof(batch::SubjectMatchResult), sizeof(std::string),
+        sizeof(Record), sizeof(MatchResult), sizeof(batch::SubjectMatchResult), sizeof(std::string),
         std::string().capacity(), sizeof(RecordView), sizeof(PreparedCandidate));
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/text.hpp"
+#include "core/normalize.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_input.hpp"

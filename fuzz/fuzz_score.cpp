@@ -47,8 +47,8 @@ std::optional<std::string> optional_text(const std::vector<std::string_view>& pi
     return fuzz::repair_utf8(*raw);
 }
 
-refsieve::BibItemData make_record(const std::vector<std::string_view>& pieces, std::size_t first) {
-    refsieve::BibItemData record;
+refsieve::Record make_record(const std::vector<std::string_view>& pieces, std::size_t first) {
+    refsieve::Record record;
     record.index = parse_integer(piece(pieces, first).value_or(""));
     record.title = optional_text(pieces, first + 1).value_or("");
     record.author = optional_text(pieces, first + 2).value_or("");
@@ -71,8 +71,7 @@ bool one_of(double value, const std::array<double, N>& allowed) {
 
 bool in_range(double value, double lo, double hi) { return value >= lo && value <= hi; }
 
-void check_ranges(const refsieve::BibItemData& subject, const refsieve::BibItemData& candidate,
-                  const refsieve::MatchResult& r) {
+void check_ranges(const refsieve::Record& subject, const refsieve::Record& candidate, const refsieve::MatchResult& r) {
     static constexpr std::array<double, 6> kDates = {0, 3, 7, 8, 9, 10};
     static constexpr std::array<double, 16> kBonuses = {0, 1, 2, 3, 5, 6, 7, 8, 10, 11, 12, 13, 15, 16, 17, 18};
     const auto fail = [&](const char* what) { fuzz::fail(what, subject.title, candidate.title); };
@@ -95,7 +94,7 @@ void check_ranges(const refsieve::BibItemData& subject, const refsieve::BibItemD
 // The shipped scoring gives the reference's result bit for bit on every
 // CPU path this machine runs, and keeps it exactly when the reference total
 // reaches min_score.
-void check_fast_path(const refsieve::BibItemData& subject, const refsieve::BibItemData& candidate,
+void check_fast_path(const refsieve::Record& subject, const refsieve::Record& candidate,
                      const refsieve::MatchResult& reference) {
     static const std::vector<refsieve::CpuPath> paths = refsieve::supported_cpu_paths();
     const auto fail = [&](const char* what) { fuzz::fail(what, subject.title, candidate.title); };
@@ -117,7 +116,7 @@ void check_fast_path(const refsieve::BibItemData& subject, const refsieve::BibIt
 
 // A record against itself: the title is boosted (or, when it normalises to
 // nothing, contained), the author and year agree exactly.
-void check_self_score(const refsieve::BibItemData& record) {
+void check_self_score(const refsieve::Record& record) {
     const refsieve::MatchResult r = refsieve::reference::score_candidate(record, record);
     check_ranges(record, record, r);
     const auto fail = [&](const char* what) { fuzz::fail(what, record.title, record.author); };
@@ -130,8 +129,8 @@ void check_self_score(const refsieve::BibItemData& record) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::string_view> pieces = fuzz::split_raw(data, size);
-    const refsieve::BibItemData subject = make_record(pieces, 0);
-    const refsieve::BibItemData candidate = make_record(pieces, kFields);
+    const refsieve::Record subject = make_record(pieces, 0);
+    const refsieve::Record candidate = make_record(pieces, kFields);
     const refsieve::MatchResult reference = refsieve::reference::score_candidate(subject, candidate);
     check_ranges(subject, candidate, reference);
     check_fast_path(subject, candidate, reference);

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/text.hpp"
+#include "core/normalize.hpp"
+#include "core/token_sort.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_input.hpp"
 #include "reference/jaro.hpp"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "batch/thread_pool.hpp"
+#include "batch/failure.hpp"
 #include "core/scoring.hpp"
 
 namespace refsieve::batch {
@@ -11,6 +11,14 @@ namespace {
 // Candidates scored between two passes over the kept results: few enough
 // that those stay in cache on their way into the heap.
 constexpr std::size_t kCandidatesPerRange = 1024;
+
+// Preparation stores sizes in 32 bits: a candidate with a larger text ends
+// the call before anything is prepared.
+void check_candidates_fit(std::span<const RecordView> candidates) {
+    for (const RecordView& candidate : candidates) {
+        if (!PreparedCandidate::fits(candidate)) fail("a text of 4 GiB or more cannot be scored");
+    }
+}
 
 }  // namespace
 
@@ -40,12 +48,13 @@ SubjectMatchResult score_subject(std::uint64_t position, const RecordView& subje
     return score_subject(active_cpu_path(), position, subject, catalogue, context, scratch);
 }
 
-std::vector<SubjectMatchResult> score_all(std::span<const RecordView> subjects, std::span<const RecordView> candidates,
-                                          std::uint64_t top_n, double min_score) {
-    ThreadPool& pool = global_pool();
+std::vector<SubjectMatchResult> score_all(ThreadPool& pool, std::span<const RecordView> subjects,
+                                          std::span<const RecordView> candidates, std::uint64_t top_n,
+                                          double min_score) {
     const MatchContext context{candidates, top_n, min_score};
     std::vector<SubjectMatchResult> results(subjects.size());
     if (subjects.empty()) return results;
+    check_candidates_fit(candidates);
 
     const CandidateCatalogue catalogue(candidates,
                                        [&](std::size_t blocks, const auto& body) { pool.parallel_for(blocks, body); });

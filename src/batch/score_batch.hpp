@@ -1,4 +1,4 @@
-// Batch scoring: every subject against every candidate, on the worker pool.
+// Batch scoring: every subject against every candidate, on a worker pool.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "batch/subject_step.hpp"
+#include "batch/thread_pool.hpp"
 #include "core/cpu_dispatch.hpp"
 #include "core/jaro_bitparallel.hpp"
 #include "core/prepared.hpp"
@@ -30,11 +31,13 @@ SubjectMatchResult score_subject(CpuPath path, std::uint64_t position, const Rec
                                  const CandidateCatalogue& catalogue, const MatchContext& context,
                                  SubjectScratch& scratch);
 
-// One result per subject, in subject order, scored on the process-wide pool
-// (creating it if needed). Each candidate is prepared once, on the pool,
-// and shared read-only by all subjects; nothing prepared outlives the call.
-// Throws InternalFailure when the pool cannot start or a task fails.
-std::vector<SubjectMatchResult> score_all(std::span<const RecordView> subjects, std::span<const RecordView> candidates,
-                                          std::uint64_t top_n, double min_score);
+// One result per subject, in subject order, scored on pool. Each candidate
+// is prepared once, on the pool, and shared read-only by all subjects;
+// nothing prepared outlives the call. Throws InternalFailure when a
+// candidate's text is too large to be prepared (PreparedCandidate::fits)
+// or a task fails.
+std::vector<SubjectMatchResult> score_all(ThreadPool& pool, std::span<const RecordView> subjects,
+                                          std::span<const RecordView> candidates, std::uint64_t top_n,
+                                          double min_score);
 
 }  // namespace refsieve::batch

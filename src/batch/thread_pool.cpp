@@ -1,17 +1,15 @@
 #include "batch/thread_pool.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <new>
 #include <system_error>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 
 namespace refsieve::batch {
 
@@ -28,15 +26,15 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
     return value;
 }
 
-std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, long online_processors) {
+std::size_t decide_thread_count(const char* requested, const char* fallback, long online_processors) {
     constexpr std::uint64_t kMaxThreads = 65535;
     std::uint64_t count = 0;
-    const std::optional<std::uint64_t> requested =
-        num_threads != nullptr ? parse_thread_count(num_threads) : std::nullopt;
-    if (requested) {
-        count = *requested;  // 0 selects the default below
-    } else if (rs_num_cpus != nullptr) {
-        count = parse_thread_count(rs_num_cpus).value_or(0);
+    const std::optional<std::uint64_t> requested_count =
+        requested != nullptr ? parse_thread_count(requested) : std::nullopt;
+    if (requested_count) {
+        count = *requested_count;  // 0 selects the default below
+    } else if (fallback != nullptr) {
+        count = parse_thread_count(fallback).value_or(0);
     }
     if (count == 0) count = online_processors > 0 ? static_cast<std::uint64_t>(online_processors) : 1;
     return static_cast<std::size_t>(std::min(count, kMaxThreads));
@@ -265,7 +263,7 @@ void forget_pool_in_child() {
 
 }  // namespace
 
-ThreadPool& global_pool() {
+ThreadPool& global_pool(std::size_t (*thread_count)()) {
     std::lock_guard lock(global_mutex);
     if (global_failure != nullptr) fail(*global_failure);
     if (global != nullptr) return *global;
@@ -273,8 +271,7 @@ ThreadPool& global_pool() {
         pthread_atfork(lock_before_fork, unlock_in_parent, forget_pool_in_child);
         fork_handler_installed = true;
     }
-    const std::size_t threads = decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                                                    sysconf(_SC_NPROCESSORS_ONLN));
+    const std::size_t threads = thread_count();
     try {
         global = new ThreadPool(threads);
     } catch (const std::system_error& e) {

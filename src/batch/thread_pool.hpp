@@ -1,4 +1,5 @@
-// The process-wide worker pool and the parallel map that runs on it.
+// The worker pool, the parallel map that runs on it, and the process-wide
+// pool whose size its caller decides.
 #pragma once
 
 #include <chrono>
@@ -15,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 
 namespace refsieve::batch {
 
@@ -23,9 +24,12 @@ namespace refsieve::batch {
 // below 2^64. Anything else is not a count.
 std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 
-// The pool size from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
-// online processor count (1 when unknown); at most 65535. Null means unset.
-std::size_t decide_thread_count(const char* num_threads, const char* rs_num_cpus, long online_processors);
+// A pool size from two counts given as text, each null when not given: the
+// requested one when it is a count (0 selects the default), else the
+// fallback when it is a count other than 0, else the online processor
+// count (1 when unknown); at most 65535. The caller that starts the pool
+// says where the two texts come from.
+std::size_t decide_thread_count(const char* requested, const char* fallback, long online_processors);
 
 // A fixed set of worker threads sharing one queue. Work is divided by
 // recursive halving; a thread that splits a range keeps the first half and
@@ -79,8 +83,11 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// The process-wide pool, created by the first call. When it cannot start,
-// the call throws an InternalFailure, and every later call the same one.
-ThreadPool& global_pool();
+// The process-wide pool, started by the first call with thread_count()
+// workers: its size is the caller's to decide, asked when the pool starts
+// (once per process; a forked child starts a pool of its own). When the
+// pool cannot start, the call throws an InternalFailure, and every later
+// call the same one.
+ThreadPool& global_pool(std::size_t (*thread_count)());
 
 }  // namespace refsieve::batch

@@ -1,16 +1,30 @@
 #include "core/cpu_dispatch.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
+#include <iterator>
 
-#include "core/failure.hpp"
+#include "core/report.hpp"
 
 namespace refsieve {
 namespace {
 
-constexpr std::array<CpuPath, 3> kAllPaths = {CpuPath::baseline, CpuPath::avx2, CpuPath::avx512};
+#define REFSIEVE_CPU_PATH_ENTRY(name, ...) {CpuPath::name, #name},
+// Every path and its name, in the order of CpuPath.
+constexpr struct {
+    CpuPath path;
+    std::string_view name;
+} kAllPaths[] = {REFSIEVE_CPU_PATHS(REFSIEVE_CPU_PATH_ENTRY)};
+#undef REFSIEVE_CPU_PATH_ENTRY
 
+// "baseline, avx2, avx512": the names of every path.
+std::string all_path_names() {
+    std::string names;
+    for (const auto& entry : kAllPaths) names += (names.empty() ? "" : ", ") + std::string(entry.name);
+    return names;
+}
+
+// Whether this CPU has the instruction sets of the path's target.
 bool cpu_runs(CpuPath path) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
@@ -33,18 +47,16 @@ bool cpu_runs(CpuPath path) {
 }  // namespace
 
 std::string_view cpu_path_name(CpuPath path) noexcept {
-    switch (path) {
-        case CpuPath::baseline: return "baseline";
-        case CpuPath::avx2: return "avx2";
-        case CpuPath::avx512: return "avx512";
+    for (const auto& entry : kAllPaths) {
+        if (entry.path == path) return entry.name;
     }
-    return "baseline";
+    return kAllPaths[0].name;
 }
 
 std::vector<CpuPath> supported_cpu_paths() {
     std::vector<CpuPath> paths;
-    for (CpuPath path : kAllPaths) {
-        if (cpu_runs(path)) paths.push_back(path);
+    for (const auto& entry : kAllPaths) {
+        if (cpu_runs(entry.path)) paths.push_back(entry.path);
     }
     return paths;
 }
@@ -54,17 +66,17 @@ CpuPathChoice choose_cpu_path(const char* requested, std::span<const CpuPath> su
     if (requested == nullptr || *requested == '\0') return {best, std::nullopt};
     const std::string_view name(requested);
     const auto named =
-        std::find_if(kAllPaths.begin(), kAllPaths.end(), [&](CpuPath path) { return cpu_path_name(path) == name; });
+        std::find_if(std::begin(kAllPaths), std::end(kAllPaths), [&](const auto& entry) { return entry.name == name; });
     const std::string best_name(cpu_path_name(best));
-    if (named == kAllPaths.end()) {
-        return {best, "refsieve: REFSIEVE_CPU=" + std::string(name) + " is not one of baseline, avx2, avx512; using " +
-                          best_name};
+    if (named == std::end(kAllPaths)) {
+        return {best, "refsieve: REFSIEVE_CPU=" + std::string(name) + " is not one of " + all_path_names() +
+                          "; using " + best_name};
     }
-    if (std::find(supported.begin(), supported.end(), *named) == supported.end()) {
+    if (std::find(supported.begin(), supported.end(), named->path) == supported.end()) {
         return {best,
                 "refsieve: REFSIEVE_CPU=" + std::string(name) + " is not supported by this CPU; using " + best_name};
     }
-    return {*named, std::nullopt};
+    return {named->path, std::nullopt};
 }
 
 CpuPath active_cpu_path() {

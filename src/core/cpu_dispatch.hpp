@@ -11,16 +11,29 @@
 #include <string_view>
 #include <vector>
 
-// The instruction sets of each path, as target attributes.
-#define REFSIEVE_TARGET_AVX2 "popcnt,bmi,bmi2,avx,avx2"
-#define REFSIEVE_TARGET_AVX512 "popcnt,bmi,bmi2,avx,avx2,avx512f,avx512bw,avx512vl,avx512dq,avx512cd"
+// Every CPU path, from the plainest to the best, as PATH(name, target):
+// target names the instruction sets that the path's copy of the scoring
+// loop is compiled for (none for the baseline, which has the build's
+// own). The enumeration, the names, the per-path copies and their dispatch
+// (scoring.cpp) are generated from this list; a new path also needs its
+// check in cpu_runs (cpu_dispatch.cpp), which the compiler asks for.
+#define REFSIEVE_CPU_PATHS(PATH)           \
+    PATH(baseline)                         \
+    PATH(avx2, "popcnt,bmi,bmi2,avx,avx2") \
+    PATH(avx512, "popcnt,bmi,bmi2,avx,avx2,avx512f,avx512bw,avx512vl,avx512dq,avx512cd")
+
+// The attribute that compiles a function for the target of a path, for use
+// as [[REFSIEVE_CPU_TARGET(target)]]; nothing for the baseline.
+#define REFSIEVE_CPU_TARGET(...) __VA_OPT__(gnu::target(__VA_ARGS__))
 
 namespace refsieve {
 
+#define REFSIEVE_CPU_PATH_ENUMERATOR(name, ...) name,
 // Ordered from the plainest to the best.
-enum class CpuPath { baseline, avx2, avx512 };
+enum class CpuPath { REFSIEVE_CPU_PATHS(REFSIEVE_CPU_PATH_ENUMERATOR) };
+#undef REFSIEVE_CPU_PATH_ENUMERATOR
 
-// "baseline", "avx2" or "avx512".
+// The path's name in the list above: "baseline", "avx2", ...
 std::string_view cpu_path_name(CpuPath path) noexcept;
 
 // The paths this CPU runs, baseline first.

@@ -36,52 +36,37 @@ inline std::size_t row_of_element(const KeyPattern& pattern, A element) noexcept
 // matching loops compute mask & window before `flagged` is known, so that
 // only one operation waits for it, and a compiler left free to regroup
 // the three operands would put flagged first.
-template <class Bits>
-inline Bits computed(Bits value) noexcept {
+inline std::uint64_t computed(std::uint64_t value) noexcept {
     asm("" : "+r"(value));
     return value;
 }
 
-// One register of mask bits: 64, or 128 as two words (low word first).
-template <class Block>
-struct BlockBits {
-    static constexpr std::size_t kBits = sizeof(Block) * 8;
-    static constexpr Block kAll = ~Block{0};
+// Bits lo to hi - 1 of one word, for lo < 64 and 0 < hi <= 64.
+inline std::uint64_t bit_range(std::size_t lo, std::size_t hi) noexcept {
+    return (kAllBits >> (kWordBits - hi)) & (kAllBits << lo);
+}
 
-    static Block load(const std::uint64_t* words) noexcept {
-        if constexpr (kBits == kWordBits) {
-            return words[0];
-        } else {
-            return (Block{words[1]} << kWordBits) | Block{words[0]};
-        }
-    }
-    // Bits lo to hi - 1, for lo < kBits and 0 < hi <= kBits.
-    static Block range(std::size_t lo, std::size_t hi) noexcept { return (kAll >> (kBits - hi)) & (kAll << lo); }
-    static Block lowest(Block bits) noexcept { return bits & (~bits + 1); }
-};
+inline std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1); }
 
-// Jaro for b that fits one Block: b's flags stay in a register and the
+// Jaro for b of up to 64 elements: b's flags stay in a register and the
 // masks of the matched a[i] in a fixed array.
-template <class Block, class A>
-double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern& pattern_b) {
-    using Bits = BlockBits<Block>;
+template <class A>
+double jaro_one_word(std::span<const A> a, std::size_t len_b, const KeyPattern& pattern_b) {
     const std::size_t radius = jaro_search_radius(a.size(), len_b);
     const std::size_t end = std::min(a.size(), len_b + radius);  // later windows start past b
-    constexpr std::size_t kWords = Bits::kBits / kWordBits;      // == pattern_b.words()
     const std::uint64_t* const rows = pattern_b.rows();
-    Block matched[Bits::kBits + 1];  // + 1: written before it is counted
-    Block flagged = 0;
+    std::uint64_t matched[kWordBits + 1];  // + 1: written before it is counted
+    std::uint64_t flagged = 0;
     std::size_t matches = 0;
     // a[i]'s window, bits i - radius to i + radius (from 0 at least): moved
     // up by one bit per element, and widened by one while its low end stays
     // at 0 (the first `radius` elements). Bits at len_b and beyond need no
     // clearing: no mask has them set.
-    Block window = radius + 1 >= Bits::kBits ? Bits::kAll : Bits::range(0, radius + 1);
+    std::uint64_t window = radius + 1 >= kWordBits ? kAllBits : bit_range(0, radius + 1);
     const auto take = [&](std::size_t i) {
-        const std::size_t row = row_of_element(pattern_b, a[i]);
-        const Block mask = Bits::load(rows + row * kWords);
-        const Block free = computed(mask & window) & ~flagged;
-        flagged |= Bits::lowest(free);
+        const std::uint64_t mask = rows[row_of_element(pattern_b, a[i])];
+        const std::uint64_t free = computed(mask & window) & ~flagged;
+        flagged |= lowest_bit(free);
         matched[matches] = mask;
         matches += free != 0;
     };
@@ -100,22 +85,14 @@ double jaro_one_block(std::span<const A> a, std::size_t len_b, const KeyPattern&
     std::size_t unequal = 0;
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < matches; ++k) {
-        const Block position = Bits::lowest(flagged);  // the k-th flagged b[j]
+        const std::uint64_t position = lowest_bit(flagged);  // the k-th flagged b[j]
         unequal += (matched[k] & position) == 0;
         flagged &= flagged - 1;  // not ^= position: the next flagged waits for one operation
     }
     return jaro_from_counts(a.size(), len_b, matches, unequal);
 }
 
-// Bits lo to hi - 1 of one word, for lo < 64 and 0 < hi <= 64.
-inline std::uint64_t bit_range(std::size_t lo, std::size_t hi) noexcept {
-    return (kAllBits >> (kWordBits - hi)) & (kAllBits << lo);
-}
-
-inline std::uint64_t lowest_bit(std::uint64_t bits) noexcept { return bits & (~bits + 1); }
-
-// Jaro for b of any length, with masks of several words.
-// Jaro for b of 65 to 128 elements: jaro_one_block on two words kept
+// Jaro for b of 65 to 128 elements: jaro_one_word on two words kept
 // apart, so that each step is plain word arithmetic (a 128-bit integer
 // costs carries and register spills). The lowest free bit of the window
 // is the low word's when it has one, else the high word's.
@@ -129,7 +106,7 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
     std::uint64_t flagged_low = 0;
     std::uint64_t flagged_high = 0;
     std::size_t matches = 0;
-    // The window of jaro_one_block, as two words.
+    // The window of jaro_one_word, as two words.
     std::uint64_t window_low = kAllBits;
     std::uint64_t window_high = kAllBits;
     if (radius + 1 < kWordBits) {
@@ -178,6 +155,7 @@ double jaro_two_words(std::span<const A> a, std::size_t len_b, const KeyPattern&
     return jaro_from_counts(a.size(), len_b, matches, unequal);
 }
 
+// Jaro for b of any length, with masks of several words.
 template <class A>
 double jaro_multi_word(std::span<const A> a, std::size_t len_b, const KeyPattern& pattern_b, JaroScratch& scratch) {
     const std::size_t words = pattern_b.words();
@@ -232,7 +210,7 @@ double generic_jaro(std::span<const A> a, std::span<const B> b, const KeyPattern
     }
 
     switch (pattern_b.words()) {
-        case 1: return jaro_one_block<std::uint64_t>(a, len_b, pattern_b);
+        case 1: return jaro_one_word(a, len_b, pattern_b);
         case 2: return jaro_two_words(a, len_b, pattern_b);
         default: return jaro_multi_word(a, len_b, pattern_b, scratch);
     }

@@ -1,11 +1,10 @@
 #include "core/prepared.hpp"
 
+#include <algorithm>
 #include <cstring>
-#include <limits>
 
-#include "core/failure.hpp"
+#include "core/normalize.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
 #include "core/token_key.hpp"
 #include "core/utf8.hpp"
 
@@ -23,9 +22,24 @@ SubjectKey subject_key(TokenKeyBuilder& builder, std::string_view text, bool nor
     return key;
 }
 
-std::uint32_t stored_size(std::size_t size) {
-    if (size > std::numeric_limits<std::uint32_t>::max()) fail("a text of 4 GiB or more cannot be scored");
-    return static_cast<std::uint32_t>(size);
+// A size that PreparedCandidate::fits has checked.
+std::uint32_t stored_size(std::size_t size) noexcept { return static_cast<std::uint32_t>(size); }
+
+std::size_t code_point_count(std::string_view text) noexcept {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char byte) { return (byte & 0xC0) != 0x80; }));
+}
+
+// Whether the prepared form of text has at most `most` bytes (when
+// bytes_stored, as for the normalised title) or code points (a key: ASCII
+// keys take one byte per code point). Normalising writes at most four
+// bytes for each code point it reads, and a space only for whitespace it
+// drops, so a text of up to most / 4 bytes fits without being normalised.
+bool prepared_form_fits(std::string_view text, bool bytes_stored, std::size_t most) {
+    if (text.size() <= most / 4) return true;
+    std::string normalized;
+    const bool ascii = normalize_into(text, normalized);
+    return (bytes_stored || ascii ? normalized.size() : code_point_count(normalized)) <= most;
 }
 
 // What preparing a candidate works in, kept by each thread.
@@ -124,6 +138,11 @@ PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::stri
         set_key(kPublisherKey, kWidePublisherKey, normalize_into(*record.publisher, work.normalized));
     }
     return p;
+}
+
+bool PreparedCandidate::fits(const RecordView& record, std::size_t most) {
+    return prepared_form_fits(record.title, true, most) && prepared_form_fits(record.author, false, most) &&
+           (!record.publisher || prepared_form_fits(*record.publisher, false, most));
 }
 
 CandidateCatalogue::CandidateCatalogue(std::span<const RecordView> records)

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -62,10 +63,10 @@ struct StoredKey {
 // One candidate's pair-independent scoring data: what every pair reads
 // (index, year, flags) in the header, so that a pass over the catalogue
 // reads the records themselves only for the rare identifying fields; its
-// texts stored in a
-// block of the catalogue: the normalised title, the title, author and
-// publisher keys, in this order (a four-byte key starts on a multiple of
-// four). The journal is normalised only when it counts (identifier_points).
+// texts stored in a block of the catalogue: the normalised title, the
+// title, author and publisher keys, in this order (a four-byte key starts
+// on a multiple of four). The journal is normalised only when it counts
+// (identifier_points).
 class PreparedCandidate {
 public:
     bool has_title() const noexcept { return flags_ & kHasTitle; }  // non-empty as given
@@ -88,9 +89,16 @@ public:
     StoredKey author_key() const noexcept { return key(kAuthorKey); }
     StoredKey publisher_key() const noexcept { return key(kPublisherKey); }
 
-    // Writes the record's prepared texts at the end of out and returns the
-    // header that reads them at out's offset `start` (set_texts once out
-    // stops moving). Texts of 4 GiB or more are refused (InternalFailure).
+    // Whether the record's prepared texts can be stored: the normalised
+    // title has at most `most` bytes, and each key at most `most` code
+    // points. prepare requires it for the largest 32-bit size, the default;
+    // scoring cannot fail, so its caller checks.
+    static constexpr std::size_t kMostStoredSize = std::numeric_limits<std::uint32_t>::max();
+    static bool fits(const RecordView& record, std::size_t most = kMostStoredSize);
+
+    // Writes the prepared texts of a record that fits() at the end of out,
+    // and returns the header that reads them from where they start
+    // (set_texts once out stops moving).
     static PreparedCandidate prepare(const RecordView& record, std::string& out);
     void set_texts(const std::byte* texts) noexcept { texts_ = texts; }
 
@@ -156,9 +164,9 @@ inline StoredKey PreparedCandidate::key(Part part) const noexcept {
 // thousand records each.
 class CandidateCatalogue {
 public:
-    // Prepares records; `for_blocks(count, body)` runs body(lo, hi) over
-    // disjoint ranges of [0, count) covering it, possibly at once on
-    // several threads.
+    // Prepares records, each of which fits() (PreparedCandidate);
+    // `for_blocks(count, body)` runs body(lo, hi) over disjoint ranges of
+    // [0, count) covering it, possibly at once on several threads.
     template <class ForBlocks>
     CandidateCatalogue(std::span<const RecordView> records, ForBlocks&& for_blocks);
     explicit CandidateCatalogue(std::span<const RecordView> records);
@@ -166,7 +174,6 @@ public:
     std::size_t size() const noexcept { return candidates_.size(); }
     const PreparedCandidate& operator[](std::size_t k) const noexcept { return candidates_[k]; }
     const RecordView& record(std::size_t k) const noexcept { return records_[k]; }
-    std::span<const RecordView> records() const noexcept { return records_; }
 
     static constexpr std::size_t kBlockRecords = 2048;
 

@@ -10,7 +10,7 @@ std::optional<std::string_view> view_of(const std::optional<std::string>& text) 
 
 }  // namespace
 
-RecordView view_of(const BibItemData& record) {
+RecordView view_of(const Record& record) {
     return RecordView{
         .index = record.index,
         .title = record.title,
@@ -25,10 +25,10 @@ RecordView view_of(const BibItemData& record) {
     };
 }
 
-std::vector<RecordView> views_of(std::span<const BibItemData> records) {
+std::vector<RecordView> views_of(std::span<const Record> records) {
     std::vector<RecordView> views;
     views.reserve(records.size());
-    for (const BibItemData& record : records) views.push_back(view_of(record));
+    for (const Record& record : records) views.push_back(view_of(record));
     return views;
 }
 

@@ -12,7 +12,7 @@ namespace refsieve {
 
 // One record, with owned UTF-8 texts. An optional text may be absent or
 // present-but-empty; scoring treats both the same way.
-struct BibItemData {
+struct Record {
     std::uint64_t index = 0;
     std::string title;
     std::string author;
@@ -41,10 +41,10 @@ struct RecordView {
 };
 
 // A view of record, valid while record lives unchanged.
-RecordView view_of(const BibItemData& record);
+RecordView view_of(const Record& record);
 
 // view_of every record, in order.
-std::vector<RecordView> views_of(std::span<const BibItemData> records);
+std::vector<RecordView> views_of(std::span<const Record> records);
 
 // How well one candidate matches one subject.
 struct MatchResult {

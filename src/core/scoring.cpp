@@ -2,8 +2,9 @@
 
 #include <limits>
 
+#include "core/normalize.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
+#include "core/token_sort.hpp"
 
 namespace refsieve {
 namespace {
@@ -18,28 +19,7 @@ inline double key_ratio(const SubjectKey& subject, const StoredKey& candidate, J
     return ratio_from_similarity(similarity);
 }
 
-// key_ratio compiled once per CPU path and kept out of line: the matching
-// loops then exist once per path rather than once per field and text
-// width, which keeps the loop over candidates small enough for the
-// instruction cache.
 using KeyRatio = double (*)(const SubjectKey&, const StoredKey&, JaroScratch&);
-
-[[gnu::noinline, gnu::flatten]] double key_ratio_baseline(const SubjectKey& subject, const StoredKey& candidate,
-                                                          JaroScratch& scratch) {
-    return key_ratio(subject, candidate, scratch);
-}
-
-[[gnu::noinline, gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX2)]] double key_ratio_avx2(const SubjectKey& subject,
-                                                                                         const StoredKey& candidate,
-                                                                                         JaroScratch& scratch) {
-    return key_ratio(subject, candidate, scratch);
-}
-
-[[gnu::noinline, gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX512)]] double key_ratio_avx512(const SubjectKey& subject,
-                                                                                             const StoredKey& candidate,
-                                                                                             JaroScratch& scratch) {
-    return key_ratio(subject, candidate, scratch);
-}
 
 // The candidate's journal normalised, in storage kept by the thread.
 std::string_view normalized_journal(std::string_view journal) {
@@ -126,8 +106,7 @@ inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const Prepar
     return result;
 }
 
-// The loop over candidates; each CPU path compiles its own copy, with
-// everything it calls inlined into it but the path's key ratio.
+// The loop over candidates, with ratio_of the key ratio of one CPU path.
 template <KeyRatio ratio_of>
 inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t lo,
                                    std::size_t hi, double min_score, JaroScratch& scratch,
@@ -140,27 +119,23 @@ inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCata
     }
 }
 
-[[gnu::flatten]] void score_range_baseline(const PreparedSubject& s, const CandidateCatalogue& catalogue,
-                                           std::size_t lo, std::size_t hi, double min_score, JaroScratch& scratch,
-                                           std::vector<MatchResult>& kept) {
-    score_range_on_any_cpu<key_ratio_baseline>(s, catalogue, lo, hi, min_score, scratch, kept);
-}
-
-[[gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX2)]] void score_range_avx2(const PreparedSubject& s,
-                                                                          const CandidateCatalogue& catalogue,
-                                                                          std::size_t lo, std::size_t hi,
-                                                                          double min_score, JaroScratch& scratch,
-                                                                          std::vector<MatchResult>& kept) {
-    score_range_on_any_cpu<key_ratio_avx2>(s, catalogue, lo, hi, min_score, scratch, kept);
-}
-
-[[gnu::flatten, gnu::target(REFSIEVE_TARGET_AVX512)]] void score_range_avx512(const PreparedSubject& s,
-                                                                              const CandidateCatalogue& catalogue,
-                                                                              std::size_t lo, std::size_t hi,
-                                                                              double min_score, JaroScratch& scratch,
-                                                                              std::vector<MatchResult>& kept) {
-    score_range_on_any_cpu<key_ratio_avx512>(s, catalogue, lo, hi, min_score, scratch, kept);
-}
+// key_ratio and the loop over candidates, compiled once per CPU path
+// (cpu_dispatch.hpp). key_ratio is kept out of line: the matching loops
+// then exist once per path rather than once per field and text width,
+// which keeps the loop over candidates small enough for the instruction
+// cache. The loop has everything else it calls inlined into it.
+#define REFSIEVE_SCORING_ON_PATH(path, ...)                                                            \
+    [[gnu::noinline, gnu::flatten]] [[REFSIEVE_CPU_TARGET(__VA_ARGS__)]] double key_ratio_##path(      \
+        const SubjectKey& subject, const StoredKey& candidate, JaroScratch& scratch) {                 \
+        return key_ratio(subject, candidate, scratch);                                                 \
+    }                                                                                                  \
+    [[gnu::flatten]] [[REFSIEVE_CPU_TARGET(__VA_ARGS__)]] void score_range_##path(                     \
+        const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t lo, std::size_t hi, \
+        double min_score, JaroScratch& scratch, std::vector<MatchResult>& kept) {                      \
+        score_range_on_any_cpu<key_ratio_##path>(s, catalogue, lo, hi, min_score, scratch, kept);      \
+    }
+REFSIEVE_CPU_PATHS(REFSIEVE_SCORING_ON_PATH)
+#undef REFSIEVE_SCORING_ON_PATH
 
 }  // namespace
 
@@ -231,9 +206,10 @@ MatchResult score_candidate(const PreparedSubject& subject, const CandidateCatal
 void score_range(CpuPath path, const PreparedSubject& subject, const CandidateCatalogue& catalogue, std::size_t lo,
                  std::size_t hi, double min_score, JaroScratch& scratch, std::vector<MatchResult>& kept) {
     switch (path) {
-        case CpuPath::avx512: return score_range_avx512(subject, catalogue, lo, hi, min_score, scratch, kept);
-        case CpuPath::avx2: return score_range_avx2(subject, catalogue, lo, hi, min_score, scratch, kept);
-        case CpuPath::baseline: break;
+#define REFSIEVE_SCORE_RANGE_CASE(name, ...) \
+    case CpuPath::name: return score_range_##name(subject, catalogue, lo, hi, min_score, scratch, kept);
+        REFSIEVE_CPU_PATHS(REFSIEVE_SCORE_RANGE_CASE)
+#undef REFSIEVE_SCORE_RANGE_CASE
     }
     score_range_baseline(subject, catalogue, lo, hi, min_score, scratch, kept);
 }

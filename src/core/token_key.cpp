@@ -4,11 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "core/text.hpp"
+#include "core/normalize.hpp"
+#include "core/simd.hpp"
 #include "core/utf8.hpp"
 
 namespace refsieve {
@@ -22,19 +19,17 @@ std::uint64_t load_big_endian(const char* bytes) noexcept {
 }
 
 // Bit k set where text[at + k] is a space, for the bytes from at to
-// min(at + 16, size). Where the CPU has the instructions, sixteen bytes
-// are compared at once; near the end of a text of sixteen bytes or more,
-// the sixteen that end it are, and those before `at` dropped.
+// min(at + 16, size). Sixteen bytes are compared at once; near the end of
+// a text of sixteen bytes or more, the sixteen that end it are, and those
+// before `at` dropped.
 unsigned spaces_from(const char* text, std::size_t at, std::size_t size) noexcept {
-#if defined(__SSE2__)
-    if (size >= 16) {
-        const std::size_t from = std::min(at, size - 16);
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from));
-        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')))) >> (at - from);
+    constexpr std::size_t kBlock = simd::kBlockBytes;
+    if (size >= kBlock) {
+        const std::size_t from = std::min(at, size - kBlock);
+        return simd::bytes_equal_to(simd::load(text + from), ' ') >> (at - from);
     }
-#endif
     unsigned spaces = 0;
-    for (std::size_t k = 0; k < 16 && at + k < size; ++k) spaces |= unsigned{text[at + k] == ' '} << k;
+    for (std::size_t k = 0; k < kBlock && at + k < size; ++k) spaces |= unsigned{text[at + k] == ' '} << k;
     return spaces;
 }
 

@@ -10,8 +10,6 @@
 
 namespace refsieve::utf8 {
 
-// Decodes the code point starting at s[i] and advances i past it.
-// The input must be valid UTF-8.
 // Whether every byte of s is below 0x80, looked at eight bytes at a time.
 inline bool is_ascii(std::string_view s) noexcept {
     std::uint64_t high = 0;
@@ -25,6 +23,8 @@ inline bool is_ascii(std::string_view s) noexcept {
     return (high & 0x8080808080808080u) == 0;
 }
 
+// Decodes the code point starting at s[i] and advances i past it.
+// The input must be valid UTF-8.
 inline char32_t next(std::string_view s, std::size_t& i) noexcept {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char b0 = byte(i);

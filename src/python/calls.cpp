@@ -1,6 +1,6 @@
 #include "python/calls.hpp"
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 
 namespace refsieve::py {
 

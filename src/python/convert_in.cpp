@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 #include "python/arguments.hpp"
 #include "python/calls.hpp"
 
@@ -32,7 +32,8 @@ const std::array<PyObject*, kFieldCount>& record_keys() {
     return keys;
 }
 
-// "failed to extract field BibItemData.{field}", caused by the field's error.
+// "failed to extract field BibItemData.{field}", caused by the field's error:
+// BibItemData is the name Python callers see for a converted record.
 PyErr failed_to_extract_struct_field(PyErr cause, Field field) {
     PyErr error =
         PyErr::new_err(PyExc_TypeError, std::string("failed to extract field BibItemData.") + kFieldNames[field]);
@@ -85,9 +86,10 @@ Status extract_struct_field(PyObject* object, Field field, T& out, Convert conve
 // largest size of any object on this platform. A sequence that reports more
 // records than fit in it is not believed: no room can be reserved for them,
 // and the call fails as "capacity overflow".
-// (The limit is counted in records as they were once copied, a little larger
-// than the borrowed ones, so that the length refused stays the same.)
-constexpr std::size_t kMaxRecords = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(BibItemData);
+// (The limit is counted in owned records (Record), as records were once
+// copied: a little larger than the borrowed ones, so that the length
+// refused stays the same.)
+constexpr std::size_t kMaxRecords = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(Record);
 // Only lists and tuples report a length that is sure to be true; other
 // sequences get at most this much room up front and grow as items arrive.
 constexpr std::size_t kUntrustedReserve = 1024;

@@ -1,6 +1,7 @@
 #include "python/errors.hpp"
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
+#include "core/report.hpp"
 #include "python/calls.hpp"
 
 namespace refsieve::py {

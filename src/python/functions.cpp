@@ -5,12 +5,13 @@
 #include <string_view>
 
 #include "batch/score_batch.hpp"
-#include "core/text.hpp"
+#include "core/token_sort.hpp"
 #include "python/arguments.hpp"
 #include "python/calls.hpp"
 #include "python/convert_in.hpp"
 #include "python/convert_out.hpp"
 #include "python/guard.hpp"
+#include "python/worker_pool.hpp"
 
 namespace refsieve::py {
 namespace {
@@ -47,8 +48,8 @@ Result<PyRef> score_batch_body(PyObject* const* args, Py_ssize_t nargs, PyObject
     Result<double> min_score = for_argument("min_score", extract_f64(slots[3]));
     if (!min_score.ok()) return std::move(min_score).error();
 
-    std::vector<batch::SubjectMatchResult> results =
-        batch::score_all(subjects.value().records, candidates.value().records, top_n.value(), min_score.value());
+    std::vector<batch::SubjectMatchResult> results = batch::score_all(
+        worker_pool(), subjects.value().records, candidates.value().records, top_n.value(), min_score.value());
     // The records are not needed any more: candidates first, then subjects.
     candidates.value() = BorrowedRecords();
     subjects.value() = BorrowedRecords();

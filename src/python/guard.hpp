@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 #include "python/result.hpp"
 
 namespace refsieve::py {

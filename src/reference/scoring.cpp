@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/normalize.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
 #include "reference/text.hpp"
 
 namespace refsieve::reference {
@@ -50,7 +50,7 @@ double bonus_score(const RecordView& subject, const RecordView& candidate) {
 
 }  // namespace
 
-MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate) {
+MatchResult score_candidate(const Record& subject, const Record& candidate) {
     return score_candidate(view_of(subject), view_of(candidate));
 }
 

@@ -19,6 +19,6 @@ bool one_contains_other(std::string_view x, std::string_view y);
 // Title, author, date and bonus scores of candidate against subject, and
 // their total.
 MatchResult score_candidate(const RecordView& subject, const RecordView& candidate);
-MatchResult score_candidate(const BibItemData& subject, const BibItemData& candidate);
+MatchResult score_candidate(const Record& subject, const Record& candidate);
 
 }  // namespace refsieve::reference

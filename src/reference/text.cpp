@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "core/text.hpp"
+#include "core/normalize.hpp"
+#include "core/token_sort.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 #include "reference/jaro.hpp"

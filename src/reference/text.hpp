@@ -1,7 +1,7 @@
 // The straightforward token-sort ratio: normalise both texts, split and
 // sort their tokens, join them again and compare the joined texts with the
 // textbook Jaro–Winkler. Only tests, fuzzers and benchmarks use it, as the
-// value that the shipped token_sort_ratio_f64 (core/text.hpp) must equal.
+// value that the shipped token_sort_ratio_f64 (core/token_sort.hpp) must equal.
 #pragma once
 
 #include <string_view>

@@ -27,10 +27,11 @@
 #include "core/cpu_dispatch.hpp"
 #include "core/jaro.hpp"
 #include "core/jaro_bitparallel.hpp"
+#include "core/normalize.hpp"
 #include "core/prepared.hpp"
 #include "core/scoring.hpp"
-#include "core/text.hpp"
 #include "core/token_key.hpp"
+#include "core/token_sort.hpp"
 #include "core/utf8.hpp"
 #include "reference/jaro.hpp"
 #include "reference/score_subject.hpp"
@@ -41,7 +42,7 @@ namespace {
 
 using namespace refsieve;
 
-std::string describe(const BibItemData& r) {
+std::string describe(const Record& r) {
     const auto opt = [](const std::optional<std::string>& s) { return s ? "'" + *s + "'" : std::string("None"); };
     std::ostringstream out;
     out << "title='" << r.title << "' author='" << r.author << "' year=" << (r.year ? std::to_string(*r.year) : "None")
@@ -188,8 +189,8 @@ public:
         }
     }
 
-    BibItemData record(std::uint64_t index) {
-        BibItemData r;
+    Record record(std::uint64_t index) {
+        Record r;
         r.index = index;
         r.title = field_text(12);
         r.author = field_text(6);
@@ -206,8 +207,8 @@ public:
     }
 
     // A candidate near to subject: each field kept, varied or replaced.
-    BibItemData near(const BibItemData& subject, std::uint64_t index) {
-        BibItemData r = record(index);
+    Record near(const Record& subject, std::uint64_t index) {
+        Record r = record(index);
         if (chance(0.8)) r.title = vary(subject.title, 12);
         if (chance(0.7)) r.author = vary(subject.author, 6);
         if (chance(0.6)) r.year = subject.year;
@@ -271,8 +272,7 @@ std::vector<double> thresholds_for(double total, TextGenerator& gen) {
 }
 
 // Every CPU path, from the loop that the batch runs.
-void expect_same_scoring(const BibItemData& subject, const BibItemData& candidate, TextGenerator& gen,
-                         JaroScratch& scratch) {
+void expect_same_scoring(const Record& subject, const Record& candidate, TextGenerator& gen, JaroScratch& scratch) {
     const MatchResult expected = reference::score_candidate(subject, candidate);
     const PreparedSubject s = prepare_subject(view_of(subject));
     const RecordView candidate_view = view_of(candidate);
@@ -298,9 +298,9 @@ TEST(FastScoring, EqualsScoreCandidateOnRandomPairs) {
     TextGenerator gen(424242);
     JaroScratch scratch;  // shared across pairs, as in a batch
     for (int round = 0; round < 6000; ++round) {
-        const BibItemData subject = gen.record(static_cast<std::uint64_t>(round));
-        const BibItemData candidate = gen.chance(0.6) ? gen.near(subject, 100000u + round)
-                                                      : gen.record(100000u + static_cast<std::uint64_t>(round));
+        const Record subject = gen.record(static_cast<std::uint64_t>(round));
+        const Record candidate = gen.chance(0.6) ? gen.near(subject, 100000u + round)
+                                                 : gen.record(100000u + static_cast<std::uint64_t>(round));
         expect_same_scoring(subject, candidate, gen, scratch);
         if (::testing::Test::HasFatalFailure()) return;
     }
@@ -310,10 +310,10 @@ TEST(FastScoring, EqualsScoreCandidateOnIdenticalAndWhitespaceRecords) {
     TextGenerator gen(99);
     JaroScratch scratch;
     for (int round = 0; round < 500; ++round) {
-        BibItemData subject = gen.record(1);
+        Record subject = gen.record(1);
         if (round % 3 == 0) subject.author = gen.pick({" ", "  \t", "\u3000"});
         if (round % 5 == 0) subject.title = gen.pick({" ", "   ", "\u2028"});
-        BibItemData candidate = subject;
+        Record candidate = subject;
         candidate.index = 2;
         expect_same_scoring(subject, candidate, gen, scratch);
         candidate.title = gen.vary(subject.title, 12);
@@ -330,8 +330,8 @@ class SampleReader {
 public:
     explicit SampleReader(std::string text) : text_(std::move(text)) {}
 
-    std::vector<BibItemData> records() {
-        std::vector<BibItemData> out;
+    std::vector<Record> records() {
+        std::vector<Record> out;
         expect('[');
         while (peek() != ']') {
             out.push_back(record());
@@ -341,8 +341,8 @@ public:
     }
 
 private:
-    BibItemData record() {
-        BibItemData r;
+    Record record() {
+        Record r;
         expect('{');
         while (peek() != '}') {
             const std::string key = *value_string();
@@ -424,7 +424,7 @@ private:
     std::size_t pos_ = 0;
 };
 
-std::vector<BibItemData> read_sample(const char* name) {
+std::vector<Record> read_sample(const char* name) {
     std::ifstream in(std::string(REFSIEVE_SAMPLE_DIR) + "/" + name);
     std::stringstream text;
     text << in.rdbuf();
@@ -432,24 +432,61 @@ std::vector<BibItemData> read_sample(const char* name) {
 }
 
 TEST(FastScoring, EqualsScoreCandidateOnTheBundledSample) {
-    const std::vector<BibItemData> references = read_sample("references.json");
-    const std::vector<BibItemData> catalogue = read_sample("catalogue.json");
+    const std::vector<Record> references = read_sample("references.json");
+    const std::vector<Record> catalogue = read_sample("catalogue.json");
     ASSERT_GE(references.size(), 10u);
     ASSERT_GE(catalogue.size(), 10u);
-    std::vector<BibItemData> all = references;
+    std::vector<Record> all = references;
     all.insert(all.end(), catalogue.begin(), catalogue.end());
     TextGenerator gen(5);
     JaroScratch scratch;
-    for (const BibItemData& subject : all) {
-        for (const BibItemData& candidate : all) expect_same_scoring(subject, candidate, gen, scratch);
+    for (const Record& subject : all) {
+        for (const Record& candidate : all) expect_same_scoring(subject, candidate, gen, scratch);
+    }
+}
+
+// ---- What a prepared candidate can store -----------------------------------
+
+struct FitCase {
+    const char* what;
+    std::string_view title;
+    std::string_view author;
+    std::optional<std::string_view> publisher;
+    std::size_t most;
+    bool fits;
+};
+
+// The sizes that preparation stores are counted after normalisation: the
+// title in bytes, the keys in code points. \u023a (two bytes) lowercases to
+// \u2c65 (three), \u00c0 (two bytes) to \u00e0 (two).
+TEST(PreparedCandidateFits, CountsWhatPreparationStores) {
+    ASSERT_EQ(normalize("\u023a\u023a").size(), 6u);
+    const std::vector<FitCase> cases = {
+        {"nothing stored", "", "", std::nullopt, 0, true},
+        {"title at the limit", "ABCDE", "", std::nullopt, 5, true},
+        {"title over the limit", "ABCDEF", "", std::nullopt, 5, false},
+        {"whitespace collapsed first", "  a   b \t c  ", "", std::nullopt, 5, true},
+        {"title longer once lowercased", "\u023a\u023a", "", std::nullopt, 5, false},
+        {"title counted in bytes", "\u00c0\u00c0\u00c0", "", std::nullopt, 5, false},
+        {"author key counted in code points", "", "\u00c0\u00c0\u00c0", std::nullopt, 5, true},
+        {"ASCII author key counted in bytes", "", "abc def", std::nullopt, 6, false},
+        {"publisher key over the limit", "", "", "abc def", 6, false},
+        {"publisher key at the limit", "", "", "abc de", 6, true},
+    };
+    for (const FitCase& c : cases) {
+        RecordView record;
+        record.title = c.title;
+        record.author = c.author;
+        record.publisher = c.publisher;
+        EXPECT_EQ(PreparedCandidate::fits(record, c.most), c.fits) << c.what;
     }
 }
 
 // ---- Whole batches ----------------------------------------------------------
 
 struct Batch {
-    std::vector<BibItemData> subjects;
-    std::vector<BibItemData> candidates;
+    std::vector<Record> subjects;
+    std::vector<Record> candidates;
 };
 
 // Near-duplicates, exact copies (equal totals, so the heap order of ties
@@ -505,7 +542,8 @@ TEST(ScoreSubjectFastPath, ScoreAllOnThePoolSelectsWhatTheStraightforwardStepSel
     const Batch b = random_batch(4711, 24, 30);
     const std::vector<RecordView> subjects = views_of(b.subjects);
     const std::vector<RecordView> candidates = views_of(b.candidates);
-    const std::vector<batch::SubjectMatchResult> results = batch::score_all(subjects, candidates, 5, 50.0);
+    batch::ThreadPool pool(3);
+    const std::vector<batch::SubjectMatchResult> results = batch::score_all(pool, subjects, candidates, 5, 50.0);
     ASSERT_EQ(results.size(), subjects.size());
     const batch::MatchContext context{candidates, 5, 50.0};
     for (std::size_t i = 0; i < subjects.size(); ++i) {

@@ -21,17 +21,18 @@
 #include <string>
 #include <vector>
 
+#include "core/normalize.hpp"
 #include "core/prepared.hpp"
 #include "core/record.hpp"
 #include "core/scoring_rules.hpp"
-#include "core/text.hpp"
+#include "core/token_sort.hpp"
 #include "reference/scoring.hpp"
 
 namespace {
 
-using refsieve::BibItemData;
 using refsieve::MatchResult;
 using refsieve::normalize;
+using refsieve::Record;
 using refsieve::token_sort_ratio_f64;
 namespace scoring = refsieve::scoring;
 
@@ -50,7 +51,7 @@ std::optional<std::string> opt(const char* s) {
 
 // The scores of candidate against subject as the module computes them, on
 // prepared records; the straightforward scoring must give the same bits.
-MatchResult scored(const BibItemData& subject, const BibItemData& candidate) {
+MatchResult scored(const Record& subject, const Record& candidate) {
     refsieve::JaroScratch scratch;
     const refsieve::RecordView candidate_view = refsieve::view_of(candidate);
     const MatchResult shipped =
@@ -61,8 +62,8 @@ MatchResult scored(const BibItemData& subject, const BibItemData& candidate) {
 }
 
 // The subject of the whole-record examples.
-BibItemData subject_s() {
-    BibItemData r;
+Record subject_s() {
+    Record r;
     r.index = 7;
     r.title = "Graph Methods in Practice";
     r.author = "Author A";
@@ -78,8 +79,8 @@ BibItemData subject_s() {
 
 // The same record as a candidate: a new index and the journal written in
 // lower case with single spaces.
-BibItemData candidate_like_s(std::uint64_t index) {
-    BibItemData r = subject_s();
+Record candidate_like_s(std::uint64_t index) {
+    Record r = subject_s();
     r.index = index;
     r.journal = "journal of tests";
     return r;
@@ -93,14 +94,14 @@ void expect_scores(const MatchResult& got, double title, double author, double d
     EXPECT_TRUE(SameDouble(total, got.total_score)) << "total";
 }
 
-BibItemData titled(const std::string& title) {
-    BibItemData r;
+Record titled(const std::string& title) {
+    Record r;
     r.title = title;
     return r;
 }
 
-BibItemData authored(const std::string& author) {
-    BibItemData r;
+Record authored(const std::string& author) {
+    Record r;
     r.author = author;
     return r;
 }
@@ -313,8 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
         TitleCase{"graph  methods in PRACTICE", "Graph Methods in Practice", 100.0, true, kNone, kNone, 100.0}));
 
 TEST(ScoringTitleEdges, EmptyTitleOnEitherSideScoresZero) {
-    BibItemData full = subject_s();
-    BibItemData empty_title = candidate_like_s(1);
+    Record full = subject_s();
+    Record empty_title = candidate_like_s(1);
     empty_title.title = "";
     EXPECT_TRUE(SameDouble(0.0, scored(full, empty_title).title_score));
     EXPECT_TRUE(SameDouble(0.0, scored(empty_title, full).title_score));
@@ -396,8 +397,8 @@ TEST_P(ScoringDates, BothOrders) {
     const DateCase& c = GetParam();
     EXPECT_TRUE(SameDouble(c.expected, scoring::date_score(c.subject, c.candidate)));
     EXPECT_TRUE(SameDouble(c.expected, scoring::date_score(c.candidate, c.subject)));
-    BibItemData s;
-    BibItemData k;
+    Record s;
+    Record k;
     s.year = c.subject;
     k.year = c.candidate;
     expect_scores(scored(s, k), 0.0, 0.0, c.expected, 0.0, c.expected);
@@ -435,8 +436,8 @@ struct Ids {
     const char* publisher = nullptr;
 };
 
-BibItemData with_ids(const Ids& ids) {
-    BibItemData r;
+Record with_ids(const Ids& ids) {
+    Record r;
     r.doi = opt(ids.doi);
     r.journal = opt(ids.journal);
     r.volume = opt(ids.volume);
@@ -575,7 +576,7 @@ TEST(ScoringRecords, IdenticalRecordsScoreTheMaximum) {
 }
 
 TEST(ScoringRecords, CaseAndSpacingOnlyWithoutIdentifiers) {
-    BibItemData c = candidate_like_s(43);
+    Record c = candidate_like_s(43);
     c.title = "graph  methods in PRACTICE";
     c.year.reset();
     c.doi.reset();
@@ -590,7 +591,7 @@ TEST(ScoringRecords, CaseAndSpacingOnlyWithoutIdentifiers) {
 }
 
 TEST(ScoringRecords, NoNumber) {
-    BibItemData c = candidate_like_s(44);
+    Record c = candidate_like_s(44);
     c.number.reset();
     const MatchResult got = scored(subject_s(), c);
     EXPECT_EQ(44u, got.candidate_index);
@@ -598,7 +599,7 @@ TEST(ScoringRecords, NoNumber) {
 }
 
 TEST(ScoringRecords, DoiInOtherCaseAndYearThreeOff) {
-    BibItemData c = candidate_like_s(45);
+    Record c = candidate_like_s(45);
     c.doi = "10.1000/EXAMPLE";
     c.year = 2016;
     const MatchResult got = scored(subject_s(), c);
@@ -607,7 +608,7 @@ TEST(ScoringRecords, DoiInOtherCaseAndYearThreeOff) {
 }
 
 TEST(ScoringRecords, EmptyTitleAndAuthor) {
-    BibItemData c = candidate_like_s(46);
+    Record c = candidate_like_s(46);
     c.title = "";
     c.author = "";
     const MatchResult got = scored(subject_s(), c);
@@ -616,9 +617,9 @@ TEST(ScoringRecords, EmptyTitleAndAuthor) {
 }
 
 TEST(ScoringRecords, BlankSubjectTitle) {
-    BibItemData s = subject_s();
+    Record s = subject_s();
     s.title = "   ";
-    BibItemData c = candidate_like_s(42);
+    Record c = candidate_like_s(42);
     c.title = "Graph Methods";
     expect_scores(scored(s, c), 50.0, 60.0, 10.0, 18.0, 138.0);
     c.title = "Review";
@@ -628,11 +629,11 @@ TEST(ScoringRecords, BlankSubjectTitle) {
 TEST(ScoringRecords, CandidateIndexIsTheCandidatesOwnIndex) {
     for (std::uint64_t index :
          {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{1} << 53, std::numeric_limits<std::uint64_t>::max()}) {
-        BibItemData s = subject_s();
+        Record s = subject_s();
         s.index = 5;
         EXPECT_EQ(index, scored(s, candidate_like_s(index)).candidate_index);
         // Even for a candidate with nothing to score.
-        BibItemData bare;
+        Record bare;
         bare.index = index;
         EXPECT_EQ(index, scored(s, bare).candidate_index);
     }
@@ -697,8 +698,8 @@ public:
 
     std::uint64_t index() { return std::uniform_int_distribution<std::uint64_t>()(rng_); }
 
-    BibItemData record() {
-        BibItemData r;
+    Record record() {
+        Record r;
         r.index = index();
         r.title = text();
         r.author = chance(30) ? kAuthors[below(std::size(kAuthors))] : text();
@@ -715,9 +716,9 @@ public:
 
     // A copy of r with some fields drawn afresh, so that many pairs agree
     // on some fields and differ on others.
-    BibItemData variant(const BibItemData& r) {
-        BibItemData v = r;
-        const BibItemData fresh = record();
+    Record variant(const Record& r) {
+        Record v = r;
+        const Record fresh = record();
         v.index = fresh.index;
         if (chance(30)) v.title = fresh.title;
         if (chance(30)) v.author = fresh.author;
@@ -779,7 +780,7 @@ bool agree(const std::optional<std::string>& a, const std::optional<std::string>
 }
 
 // What the bonus must be made of, judged field by field.
-double expected_bonus(const BibItemData& s, const BibItemData& c) {
+double expected_bonus(const Record& s, const Record& c) {
     double points = 0.0;
     if (agree(s.doi, c.doi)) points += 10.0;
     if (s.journal && c.journal) {
@@ -805,7 +806,7 @@ double expected_date(const std::optional<std::int32_t>& ys, const std::optional<
     return (*ys / 10 == *yc / 10) ? 3.0 : 0.0;
 }
 
-void check_invariants(const BibItemData& s, const BibItemData& c, const MatchResult& m) {
+void check_invariants(const Record& s, const Record& c, const MatchResult& m) {
     static const std::set<double> kDates = {0.0, 3.0, 7.0, 8.0, 9.0, 10.0};
     static const std::set<double> kBonuses = {0.0,  1.0,  2.0,  3.0,  5.0,  6.0,  7.0,  8.0,
                                               10.0, 11.0, 12.0, 13.0, 15.0, 16.0, 17.0, 18.0};
@@ -839,7 +840,7 @@ void check_invariants(const BibItemData& s, const BibItemData& c, const MatchRes
 
 // A record against itself: every rule reaches its maximum for every field
 // that is there to be compared.
-void check_self(const BibItemData& r) {
+void check_self(const Record& r) {
     const MatchResult m = scored(r, r);
     const double title = r.title.empty() ? 0.0 : (normalize(r.title).empty() ? 50.0 : 100.0);
     const double author = r.author.empty() ? 0.0 : 60.0;
@@ -856,8 +857,8 @@ void check_self(const BibItemData& r) {
 TEST(ScoringProperties, HoldForGeneratedRecordPairs) {
     RecordGenerator gen(0x5eed2024u);
     for (int iteration = 0; iteration < 4000; ++iteration) {
-        const BibItemData s = gen.record();
-        const BibItemData c = gen.chance(50) ? gen.variant(s) : gen.record();
+        const Record s = gen.record();
+        const Record c = gen.chance(50) ? gen.variant(s) : gen.record();
         SCOPED_TRACE("pair " + std::to_string(iteration) + ": '" + s.title + "' / '" + c.title + "'");
         const MatchResult m = scored(s, c);
         check_invariants(s, c, m);

@@ -63,16 +63,16 @@ TEST(SelectionHeap, PopsInDescendingScoreOrder) {
 }
 
 // The per-subject step as the module runs it, on prepared candidates.
-SubjectMatchResult run_step(std::uint64_t position, const BibItemData& subject,
-                            const std::vector<BibItemData>& candidates, std::uint64_t top_n, double min_score) {
+SubjectMatchResult run_step(std::uint64_t position, const Record& subject, const std::vector<Record>& candidates,
+                            std::uint64_t top_n, double min_score) {
     const std::vector<RecordView> views = views_of(candidates);
     const CandidateCatalogue catalogue(views);
     SubjectScratch scratch;
     return score_subject(position, view_of(subject), catalogue, MatchContext{views, top_n, min_score}, scratch);
 }
 
-BibItemData record(std::uint64_t index, std::string title, std::optional<std::string> doi = std::nullopt) {
-    BibItemData r;
+Record record(std::uint64_t index, std::string title, std::optional<std::string> doi = std::nullopt) {
+    Record r;
     r.index = index;
     r.title = std::move(title);
     r.author = "Ada Lovelace";
@@ -82,12 +82,12 @@ BibItemData record(std::uint64_t index, std::string title, std::optional<std::st
 }
 
 TEST(ScoreSubject, DoiShortcutTakesTheFirstEqualDoiAlone) {
-    const std::vector<BibItemData> candidates = {
+    const std::vector<Record> candidates = {
         record(10, "Something else entirely", "10.1/x"),
         record(11, "Notes on the analytical engine", "10.1/x"),
         record(12, "Notes on the analytical engine"),
     };
-    const BibItemData subject = record(1, "Notes on the analytical engine", "10.1/x");
+    const Record subject = record(1, "Notes on the analytical engine", "10.1/x");
     const SubjectMatchResult result = run_step(5, subject, candidates, 0, 1000.0);
     EXPECT_EQ(result.subject_index, 5u);
     EXPECT_EQ(result.candidates_searched, 3u);
@@ -96,12 +96,12 @@ TEST(ScoreSubject, DoiShortcutTakesTheFirstEqualDoiAlone) {
 }
 
 TEST(ScoreSubject, ThresholdAndTopNSelectTheBest) {
-    const std::vector<BibItemData> candidates = {
+    const std::vector<Record> candidates = {
         record(20, "Notes on the analytical engine"),
         record(21, "Unrelated"),
         record(22, "Notes on the analytical engines"),
     };
-    const BibItemData subject = record(1, "Notes on the analytical engine", "10.1/none");
+    const Record subject = record(1, "Notes on the analytical engine", "10.1/none");
     const SubjectMatchResult all = run_step(0, subject, candidates, 10, -1e300);
     ASSERT_EQ(all.matches.size(), 3u);
     EXPECT_EQ(all.matches[0].candidate_index, 20u);

@@ -1,7 +1,8 @@
 // Normalisation (Unicode lowercasing, Final_Sigma, whitespace collapsing),
 // byte-order token sorting and the token-sort ratio. Every ratio comes from
 // the shipped token_sort_ratio_f64 and is checked against the reference.
-#include "core/text.hpp"
+#include "core/normalize.hpp"
+#include "core/token_sort.hpp"
 
 #include <gtest/gtest.h>
 

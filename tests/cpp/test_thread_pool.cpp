@@ -34,30 +34,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseThreadCount,
                                            ParseCase{"0x10", std::nullopt}, ParseCase{"1e3", std::nullopt}));
 
 struct CountCase {
-    const char* num_threads;
-    const char* rs_num_cpus;
+    const char* requested;
+    const char* fallback;
     long online;
     std::size_t expected;
 };
 
 class DecideThreadCount : public ::testing::TestWithParam<CountCase> {};
 
-TEST_P(DecideThreadCount, FollowsTheEnvironmentThenTheProcessorCount) {
+TEST_P(DecideThreadCount, FollowsTheRequestThenTheFallbackThenTheProcessorCount) {
     const CountCase& c = GetParam();
-    EXPECT_EQ(decide_thread_count(c.num_threads, c.rs_num_cpus, c.online), c.expected);
+    EXPECT_EQ(decide_thread_count(c.requested, c.fallback, c.online), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DecideThreadCount,
-                         ::testing::Values(CountCase{nullptr, nullptr, 2, 2},   // default: online processors
-                                           CountCase{nullptr, nullptr, 0, 1},   // unknown processor count
-                                           CountCase{nullptr, nullptr, -1, 1},  // sysconf failed
-                                           CountCase{"3", "5", 2, 3},           // first variable wins
-                                           CountCase{"+3", nullptr, 2, 3},      //
-                                           CountCase{"0", "5", 2, 2},      // 0 means default, second variable ignored
-                                           CountCase{"abc", "5", 2, 5},    // unparseable: second variable
-                                           CountCase{"", "5", 2, 5},       //
-                                           CountCase{nullptr, "0", 6, 6},  // second variable 0: default
-                                           CountCase{nullptr, "x", 6, 6},  //
+                         ::testing::Values(CountCase{nullptr, nullptr, 2, 2},       // default: online processors
+                                           CountCase{nullptr, nullptr, 0, 1},       // unknown processor count
+                                           CountCase{nullptr, nullptr, -1, 1},      // sysconf failed
+                                           CountCase{"3", "5", 2, 3},               // the request wins
+                                           CountCase{"+3", nullptr, 2, 3},          //
+                                           CountCase{"0", "5", 2, 2},               // 0 means default, fallback ignored
+                                           CountCase{"abc", "5", 2, 5},             // unparseable: the fallback
+                                           CountCase{"", "5", 2, 5},                //
+                                           CountCase{nullptr, "0", 6, 6},           // fallback 0: default
+                                           CountCase{nullptr, "x", 6, 6},           //
                                            CountCase{"100000", nullptr, 2, 65535},  // capped
                                            CountCase{nullptr, "70000", 2, 65535},   //
                                            CountCase{nullptr, nullptr, 100000, 65535}));
@@ -162,6 +162,21 @@ TEST(ThreadPoolStress, ManyPoolsStartAndStop) {
         ThreadPool pool(static_cast<std::size_t>(i % 5 + 1));
         expect_exact_cover(pool, static_cast<std::size_t>(i));
     }
+}
+
+// The size rule is the caller's, asked once: later calls get the same pool.
+TEST(GlobalThreadPool, StartsOnceWithTheSizeItsCallerDecides) {
+    static int asked = 0;
+    const auto three_threads = []() -> std::size_t {
+        ++asked;
+        return 3;
+    };
+    ThreadPool& first = global_pool(three_threads);
+    ThreadPool& second = global_pool(three_threads);
+    EXPECT_EQ(&first, &second);
+    EXPECT_EQ(first.thread_count(), 3u);
+    EXPECT_EQ(asked, 1);
+    expect_exact_cover(first, 100);
 }
 
 }  // namespace

@@ -1,18 +1,10 @@
-// Text normalisation and the token-sort ratio, as the module computes them.
+// The token-sort ratio as the module computes it: the Jaro–Winkler
+// similarity of the sorted token keys (token_key.hpp) of two texts.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace refsieve {
-
-// Lowercases text by the Unicode rules (with Final_Sigma) and collapses
-// every run of White_Space into one space, trimming both ends.
-std::string normalize(std::string_view text);
-
-// normalize(text), written into out and reusing its storage. Returns
-// whether out is all ASCII (always so when text is).
-bool normalize_into(std::string_view text, std::string& out);
 
 // The token-sort ratio from the Jaro–Winkler similarity of the two sorted
 // token keys: one multiplication by 100.0, neither rounded nor clamped.

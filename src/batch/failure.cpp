@@ -1,6 +1,5 @@
-#include "core/failure.hpp"
+#include "batch/failure.hpp"
 
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -16,11 +15,6 @@ std::string_view source_path(std::string_view file) {
 }
 
 }  // namespace
-
-void write_report(std::string_view text) noexcept {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
-    std::fflush(stderr);
-}
 
 void report(const InternalFailure& failure) noexcept {
     try {

@@ -1,16 +1,8 @@
-#include "core/text.hpp"
+#include "core/normalize.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "core/jaro_bitparallel.hpp"
-#include "core/token_key.hpp"
+#include "core/simd.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
 
@@ -116,10 +108,9 @@ void normalize_ascii_into(std::string_view text, std::string& out) {
 
 // Most titles and names are already spaced as normalisation leaves them:
 // words separated by single spaces, none leading or trailing. Such ASCII
-// text normalises to its lowercase, computed sixteen bytes at a time where
-// the CPU has the instructions. This holds while the ASCII part of the
-// tables lowercases A-Z alone and has 9-13 and 32 as its whitespace, which
-// kAsciiFold is checked against once.
+// text normalises to its lowercase, computed sixteen bytes at a time. This
+// holds while the ASCII part of the tables lowercases A-Z alone and has
+// 9-13 and 32 as its whitespace, which kAsciiFold is checked against once.
 bool ascii_rules_are_plain() noexcept {
     for (unsigned c = 0; c < 128; ++c) {
         const bool space = (c >= 9 && c <= 13) || c == ' ';
@@ -133,25 +124,19 @@ const bool kPlainAsciiRules = ascii_rules_are_plain();
 
 enum class Spacing { kLowercased, kOther, kNotAscii };
 
-#if defined(__SSE2__)
 // lowercase_spaced_ascii for texts of sixteen bytes or more, whose ends
-// are not spaces. Bit k of each mask stands for byte k of a block; the last
-// block may overlap the one before it, which has then checked the pair of
-// bytes across its start.
+// are not spaces. The last block may overlap the one before it, which has
+// then checked the pair of bytes across its start.
 Spacing lowercase_spaced_blocks(const char* in, std::size_t size, char* to) noexcept {
-    constexpr std::size_t kBlock = 16;
+    constexpr std::size_t kBlock = simd::kBlockBytes;
     unsigned space_before = 0;  // bit 0: the byte before the block is a space
     for (std::size_t at = 0;;) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
-        if (_mm_movemask_epi8(bytes) != 0) return Spacing::kNotAscii;
-        const auto at_least = [&](char c) { return _mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(c - 1))); };
-        const auto below = [&](char c) { return _mm_cmplt_epi8(bytes, _mm_set1_epi8(c)); };
-        const auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-        const auto controls = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(at_least(9), below(14))));
+        const simd::Block bytes = simd::load(in + at);
+        if (simd::high_bytes(bytes) != 0) return Spacing::kNotAscii;
+        const unsigned spaces = simd::bytes_equal_to(bytes, ' ');
+        const unsigned controls = simd::bytes_in_range(bytes, 9, 13);
         if ((controls | (spaces & ((spaces << 1) | space_before))) != 0) return Spacing::kOther;
-        const __m128i upper = _mm_and_si128(at_least('A'), below('Z' + 1));
-        const __m128i lowered = _mm_add_epi8(bytes, _mm_and_si128(upper, _mm_set1_epi8('a' - 'A')));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), lowered);
+        simd::store(to + at, simd::ascii_lowercase(bytes));
         if (at + kBlock == size) return Spacing::kLowercased;
         space_before = spaces >> (kBlock - 1);
         at += kBlock;
@@ -161,7 +146,6 @@ Spacing lowercase_spaced_blocks(const char* in, std::size_t size, char* to) noex
         }
     }
 }
-#endif
 
 // Writes the lowercase of text into out when it is ASCII and spaced as
 // above. Otherwise says why not (out is then unspecified); kOther does not
@@ -172,9 +156,7 @@ Spacing lowercase_spaced_ascii(std::string_view text, std::string& out) {
     out.resize(size);
     const char* const in = text.data();
     char* const to = out.data();
-#if defined(__SSE2__)
-    if (size >= 16) return lowercase_spaced_blocks(in, size, to);
-#endif
+    if (size >= simd::kBlockBytes) return lowercase_spaced_blocks(in, size, to);
     bool after_space = false;
     for (std::size_t i = 0; i < size; ++i) {
         const auto byte = static_cast<unsigned char>(in[i]);
@@ -187,56 +169,6 @@ Spacing lowercase_spaced_ascii(std::string_view text, std::string& out) {
     }
     return Spacing::kLowercased;
 }
-
-// What one token_sort_ratio_f64 call works in. Jaro is symmetric (see
-// jaro.hpp), so the masks are built for the shorter key: more often one
-// word of them, and fewer to build.
-struct TokenSortWork {
-    TokenKeyBuilder builder;
-    std::string normalized;
-    std::string utf8_key1;
-    std::string utf8_key2;
-    std::vector<char32_t> key1;
-    std::vector<char32_t> key2;
-    KeyPattern pattern;
-    JaroScratch jaro;
-
-    template <class C>
-    double similarity(std::span<const C> a, std::span<const C> b) {
-        if (b.size() > a.size()) std::swap(a, b);
-        pattern.assign(b);
-        return jaro_winkler(a, b, pattern, jaro);
-    }
-
-    double ratio(std::string_view s1, std::string_view s2) {
-        const bool ascii1 = utf8_key(s1, utf8_key1);
-        if (utf8_key(s2, utf8_key2) && ascii1) {
-            return ratio_from_similarity(similarity(bytes(utf8_key1), bytes(utf8_key2)));
-        }
-        decode_into(utf8_key1, key1);
-        decode_into(utf8_key2, key2);
-        return ratio_from_similarity(similarity(std::span<const char32_t>(key1), std::span<const char32_t>(key2)));
-    }
-
-    // Writes the key of text into key; returns whether it is all ASCII.
-    bool utf8_key(std::string_view text, std::string& key) {
-        const bool ascii = normalize_into(text, normalized);
-        key.clear();
-        builder.append_utf8_normalized(normalized, key);
-        return ascii;
-    }
-    static std::span<const unsigned char> bytes(const std::string& text) {
-        return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
-    }
-    static void decode_into(std::string_view text, std::vector<char32_t>& out) {
-        out.clear();
-        for (std::size_t i = 0; i < text.size();) out.push_back(utf8::next(text, i));
-    }
-};
-
-// Texts up to this many bytes together use the calling thread's kept
-// working storage; longer ones get their own, so nothing large is kept.
-constexpr std::size_t kKeptWorkBytes = 4096;
 
 }  // namespace
 
@@ -259,16 +191,6 @@ bool normalize_into(std::string_view text, std::string& out) {
         return true;
     }
     return normalize_code_points_into(text, out);
-}
-
-double token_sort_ratio_f64(std::string_view s1, std::string_view s2) {
-    if (s1.empty() || s2.empty()) return 0.0;
-    if (s1.size() + s2.size() <= kKeptWorkBytes) {
-        thread_local TokenSortWork work;
-        return work.ratio(s1, s2);
-    }
-    TokenSortWork work;
-    return work.ratio(s1, s2);
 }
 
 }  // namespace refsieve

@@ -1,12 +1,13 @@
 // Internal failures: the one shape in which the module's native code gives
-// up on a call, and the one place that writes reports on standard error.
-// The matching core itself never fails; the worker pool and the Python
-// boundary use this.
+// up on a call. The matching core never fails (it cannot include this);
+// the batch layer, the worker pool and the Python boundary use it.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "core/report.hpp"
 
 namespace refsieve {
 
@@ -20,10 +21,6 @@ struct InternalFailure {
     const char* file = "";
     unsigned line = 0;
 };
-
-// The one writer of reports: text and a newline on standard error, flushed
-// at once.
-void write_report(std::string_view text) noexcept;
 
 // Writes the report of an internal failure on standard error:
 // "refsieve: internal failure at FILE:LINE: MESSAGE".
