@@ -62,8 +62,7 @@ bool one_contains_other(std::string_view x, std::string_view y) noexcept;
 // differ, else a high ratio, else containment.
 enum class TitleBoost : std::uint8_t { none, by_ratio, by_containment };
 
-inline TitleBoost title_boost(double ratio, bool containment, unsigned subject_keywords,
-                              unsigned candidate_keywords) {
+inline TitleBoost title_boost(double ratio, bool containment, unsigned subject_keywords, unsigned candidate_keywords) {
     if (subject_keywords != candidate_keywords) return TitleBoost::none;
     if (is_high(ratio)) return TitleBoost::by_ratio;
     return containment ? TitleBoost::by_containment : TitleBoost::none;

@@ -84,7 +84,8 @@ private:
             scratch.kept.clear();
             if (lo <= itself && itself < hi) {
                 score_range(path_, prepared, catalogue_, lo, itself, options_.min_score, scratch.jaro, scratch.kept);
-                score_range(path_, prepared, catalogue_, itself + 1, hi, options_.min_score, scratch.jaro, scratch.kept);
+                score_range(path_, prepared, catalogue_, itself + 1, hi, options_.min_score, scratch.jaro,
+                            scratch.kept);
             } else {
                 score_range(path_, prepared, catalogue_, lo, hi, options_.min_score, scratch.jaro, scratch.kept);
             }

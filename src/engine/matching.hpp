@@ -62,7 +62,7 @@ std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordS
 // The scores of given pairs: subject_positions[i] against
 // candidate_positions[i]; by_doi says whether the two have the same DOI.
 MatchColumns score_pairs(const RecordStore& subjects, const RecordStore& candidates,
-                         std::span<const std::size_t> subject_positions, std::span<const std::size_t> candidate_positions,
-                         bool facts = false);
+                         std::span<const std::size_t> subject_positions,
+                         std::span<const std::size_t> candidate_positions, bool facts = false);
 
 }  // namespace refsieve::engine

@@ -242,8 +242,9 @@ std::optional<RecordStore> RecordStore::deserialize(std::string_view bytes) {
         }
         if (!in.ok() || !record.ok() || !record.at_end() || year_code > (std::uint64_t{1} << 32)) return std::nullopt;
         const std::optional<std::int32_t> year =
-            year_code == 0 ? std::nullopt
-                           : std::optional<std::int32_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(year_code - 1)));
+            year_code == 0
+                ? std::nullopt
+                : std::optional<std::int32_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(year_code - 1)));
         store.append(index, year, texts);
     }
     if (!in.ok() || !in.at_end()) return std::nullopt;

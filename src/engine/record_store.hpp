@@ -24,8 +24,8 @@ class RecordStore {
 public:
     // The text columns that scoring reads, in this order; the extra columns
     // named at construction follow them.
-    static constexpr std::size_t kTitle = 0, kAuthor = 1, kDoi = 2, kJournal = 3, kVolume = 4, kNumber = 5,
-                                 kPages = 6, kPublisher = 7, kScoredTexts = 8;
+    static constexpr std::size_t kTitle = 0, kAuthor = 1, kDoi = 2, kJournal = 3, kVolume = 4, kNumber = 5, kPages = 6,
+                                 kPublisher = 7, kScoredTexts = 8;
 
     explicit RecordStore(std::vector<std::string> extra_names = {});
 

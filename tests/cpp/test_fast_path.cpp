@@ -33,6 +33,8 @@
 #include "core/token_key.hpp"
 #include "core/token_sort.hpp"
 #include "core/utf8.hpp"
+#include "engine/matching.hpp"
+#include "engine/record_store.hpp"
 #include "reference/jaro.hpp"
 #include "reference/score_subject.hpp"
 #include "reference/scoring.hpp"
@@ -279,6 +281,20 @@ void expect_same_scoring(const Record& subject, const Record& candidate, TextGen
     const CandidateCatalogue catalogue({&candidate_view, 1});
     ASSERT_TRUE(SameResult(expected, score_candidate(s, catalogue, 0, scratch)))
         << "subject: " << describe(subject) << "\ncandidate: " << describe(candidate);
+    // The facts behind the scores give the same scores, and the ratios the reference computes.
+    const PairFacts facts = pair_facts(s, catalogue, 0, scratch);
+    ASSERT_TRUE(SameResult(expected, facts.scores)) << "facts, subject: " << describe(subject);
+    if (facts.titles_compared) {
+        const std::string ns = normalize(subject.title), nc = normalize(candidate.title);
+        ASSERT_TRUE(
+            SameDouble(facts.title_ratio, ns.empty() || nc.empty() ? 0.0 : reference::token_sort_ratio_f64(ns, nc)));
+        ASSERT_EQ(facts.subject_contains_candidate, ns.find(nc) != std::string::npos);
+        ASSERT_EQ(facts.candidate_contains_subject, nc.find(ns) != std::string::npos);
+    }
+    if (facts.authors_compared) {
+        ASSERT_TRUE(SameDouble(facts.author_ratio, reference::token_sort_ratio_f64(subject.author, candidate.author)));
+    }
+    ASSERT_EQ(facts.year_gap.has_value(), subject.year.has_value() && candidate.year.has_value());
     std::vector<MatchResult> kept;
     for (const CpuPath path : supported_cpu_paths()) {
         for (double min_score : thresholds_for(expected.total_score, gen)) {
@@ -588,5 +604,119 @@ TEST(CpuDispatch, ChoosesTheRequestedPathOrTheBestSupportedOne) {
     ASSERT_FALSE(here.empty());
     EXPECT_EQ(here.front(), baseline);
 }
+
+// ---- The command's engine ---------------------------------------------------
+
+namespace engine_tests {
+
+engine::RecordStore store_of(const std::vector<Record>& records) {
+    engine::RecordStore store({"key"});
+    for (const Record& r : records) {
+        const auto text = [](const std::optional<std::string>& t) {
+            return t ? engine::OptionalText(*t) : engine::OptionalText();
+        };
+        std::string key = std::to_string(r.index);
+        key.insert(key.begin(), 'k');
+        const engine::OptionalText texts[] = {r.title,         r.author,          text(r.doi),
+                                              text(r.journal), text(r.volume),    text(r.number),
+                                              text(r.pages),   text(r.publisher), key};
+        store.append(r.index, r.year, texts);
+    }
+    return store;
+}
+
+TEST(EngineRecordStore, KeepsEveryFieldAndTravelsWhole) {
+    const Batch b = random_batch(5, 10, 40);
+    const engine::RecordStore store = store_of(b.candidates);
+    const std::optional<engine::RecordStore> copy = engine::RecordStore::deserialize(store.serialize());
+    ASSERT_TRUE(copy);
+    const std::vector<std::size_t> picked = {3, 0, 3};
+    const engine::RecordStore part = store.subset(picked);
+    for (std::size_t k = 0; k < store.size(); ++k) {
+        const Record& r = b.candidates[k];
+        for (const engine::RecordStore* s : {&store, &*copy}) {
+            const RecordView v = s->view(k);
+            ASSERT_EQ(v.index, r.index);
+            ASSERT_EQ(v.title, r.title);
+            ASSERT_EQ(v.author, r.author);
+            ASSERT_EQ(v.year, r.year);
+            ASSERT_EQ(v.doi.has_value(), r.doi.has_value());
+            ASSERT_EQ(v.pages.value_or("-"), r.pages.value_or("-"));
+            ASSERT_EQ(v.publisher.value_or("-"), r.publisher.value_or("-"));
+            ASSERT_EQ(s->text(k, engine::RecordStore::kScoredTexts), "k" + std::to_string(r.index));
+        }
+    }
+    ASSERT_EQ(part.size(), 3u);
+    EXPECT_EQ(part.view(2).title, b.candidates[3].title);
+    std::string bytes = store.serialize();
+    EXPECT_FALSE(engine::RecordStore::deserialize(bytes.substr(0, bytes.size() - 3)));
+    bytes[bytes.size() / 2] = '\xff';
+    const std::optional<engine::RecordStore> damaged = engine::RecordStore::deserialize(bytes);
+    EXPECT_TRUE(!damaged || damaged->size() == store.size());  // a text's bytes may change, never its shape
+}
+
+// Also run under ThreadSanitizer.
+TEST(ScoreSubjectFastPath, EngineMatchKeepsWhatTheStraightforwardStepKeeps) {
+    const Batch b = random_batch(2718, 30, 45);
+    const engine::RecordStore subjects = store_of(b.subjects);
+    const engine::RecordStore candidates = store_of(b.candidates);
+    const std::vector<RecordView> subject_views = views_of(b.subjects);
+    std::vector<RecordView> candidate_views = views_of(b.candidates);
+    for (std::size_t k = 0; k < candidate_views.size(); ++k) candidate_views[k].index = k;  // positions
+    batch::ThreadPool pool(3);
+    for (const double min_score : {-1e300, 60.0}) {
+        for (const std::uint64_t top_n : {std::uint64_t{0}, std::uint64_t{4}}) {
+            engine::MatchOptions options;
+            options.top_n = top_n;
+            options.min_score = min_score;
+            options.facts = true;
+            engine::MatchControl control;
+            control.while_waiting = [] {};
+            const std::optional<engine::MatchColumns> found =
+                engine::match_all(subjects, candidates, options, control, pool);
+            ASSERT_TRUE(found);
+            ASSERT_EQ(found->facts.size(), found->size());
+            ASSERT_EQ(control.done.load(), subjects.size());
+            std::size_t at = 0;
+            const batch::MatchContext context{candidate_views, top_n, min_score};
+            for (std::size_t i = 0; i < subject_views.size(); ++i) {
+                const batch::SubjectMatchResult expected = reference::score_subject(i, subject_views[i], context);
+                for (const MatchResult& match : expected.matches) {
+                    ASSERT_LT(at, found->size());
+                    ASSERT_EQ(found->subject[at], i);
+                    ASSERT_EQ(found->candidate[at], match.candidate_index);
+                    ASSERT_TRUE(SameDouble(found->total_score[at], match.total_score));
+                    ASSERT_TRUE(SameResult(found->facts[at].scores, match));
+                    ++at;
+                }
+            }
+            ASSERT_EQ(at, found->size());
+        }
+    }
+}
+
+TEST(EngineMatch, WithinOneStoreNoRecordMeetsItselfAndStoppingEndsTheMatch) {
+    const Batch b = random_batch(77, 5, 60);
+    const engine::RecordStore records = store_of(b.candidates);
+    batch::ThreadPool pool(2);
+    engine::MatchOptions options;
+    options.top_n = 1000;
+    options.min_score = -1e300;
+    options.doi_shortcut = false;
+    options.subjects_at = 0;
+    engine::MatchControl control;
+    control.while_waiting = [] {};
+    const std::optional<engine::MatchColumns> found = engine::match_all(records, records, options, control, pool);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->size(), records.size() * (records.size() - 1));
+    for (std::size_t at = 0; at < found->size(); ++at) ASSERT_NE(found->subject[at], found->candidate[at]);
+
+    engine::MatchControl stopped;
+    stopped.stop = true;
+    stopped.while_waiting = [] {};
+    EXPECT_FALSE(engine::match_all(records, records, options, stopped, pool));
+}
+
+}  // namespace engine_tests
 
 }  // namespace

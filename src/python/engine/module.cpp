@@ -17,6 +17,7 @@
 #include "python/engine/positions.hpp"
 #include "python/engine/records_object.hpp"
 #include "python/guard.hpp"
+#include "python/worker_pool.hpp"
 
 namespace refsieve::py::engine_module {
 namespace {
@@ -73,42 +74,54 @@ Status put_facts(PyObject* dict, const std::vector<PairFacts>& facts) {
         if (!value.ok()) return std::move(value).error();
         return or_pending_error(PyDict_SetItemString(dict, name, value.value().get()));
     };
-    Status status = put("titles_compared", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.titles_compared; }));
-    if (status.ok()) status = put("title_ratio", facts_column<double>("d", facts, [](Facts f) { return f.title_ratio; }));
+    Status status =
+        put("titles_compared", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.titles_compared; }));
+    if (status.ok())
+        status = put("title_ratio", facts_column<double>("d", facts, [](Facts f) { return f.title_ratio; }));
     if (status.ok()) {
         status = put("title_contains", facts_column<std::uint8_t>("B", facts, [](Facts f) {
                          return f.subject_contains_candidate | f.candidate_contains_subject << 1;
                      }));
     }
     if (status.ok()) {
-        status = put("subject_keywords", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.subject_keywords; }));
+        status =
+            put("subject_keywords", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.subject_keywords; }));
     }
     if (status.ok()) {
         status = put("candidate_keywords",
                      facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.candidate_keywords; }));
     }
-    if (status.ok()) status = put("title_boost", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.title_boost; }));
+    if (status.ok())
+        status = put("title_boost", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.title_boost; }));
     if (status.ok()) {
-        status = put("keyword_penalty", facts_column<std::int32_t>("i", facts, [](Facts f) { return f.keyword_penalty; }));
+        status =
+            put("keyword_penalty", facts_column<std::int32_t>("i", facts, [](Facts f) { return f.keyword_penalty; }));
     }
     if (status.ok()) {
-        status = put("authors_compared", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.authors_compared; }));
+        status =
+            put("authors_compared", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.authors_compared; }));
     }
-    if (status.ok()) status = put("author_ratio", facts_column<double>("d", facts, [](Facts f) { return f.author_ratio; }));
-    if (status.ok()) status = put("author_boost", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.author_boost; }));
+    if (status.ok())
+        status = put("author_ratio", facts_column<double>("d", facts, [](Facts f) { return f.author_ratio; }));
+    if (status.ok())
+        status = put("author_boost", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.author_boost; }));
     if (status.ok()) {
         status = put("year_gap", facts_column<std::int64_t>("q", facts, [](Facts f) {
                          return f.year_gap ? static_cast<std::int64_t>(*f.year_gap) : std::int64_t{-1};
                      }));
     }
-    if (status.ok()) status = put("date_rule", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.date_rule; }));
+    if (status.ok())
+        status = put("date_rule", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.date_rule; }));
     if (status.ok()) status = put("identifiers", facts_column<std::uint8_t>("B", facts, identifier_bits));
-    if (status.ok()) status = put("journals_equal", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.journals_equal; }));
+    if (status.ok())
+        status =
+            put("journals_equal", facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.journals_equal; }));
     if (status.ok()) {
         status = put("publishers_compared",
                      facts_column<std::uint8_t>("B", facts, [](Facts f) { return f.publishers_compared; }));
     }
-    if (status.ok()) status = put("publisher_ratio", facts_column<double>("d", facts, [](Facts f) { return f.publisher_ratio; }));
+    if (status.ok())
+        status = put("publisher_ratio", facts_column<double>("d", facts, [](Facts f) { return f.publisher_ratio; }));
     return status;
 }
 
@@ -174,14 +187,14 @@ private:
 
 PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"subjects", "candidates", "top_n", "min_score", "doi_shortcut",
-                                         "subjects_at", "facts", "progress", nullptr};
+        static const char* keywords[] = {"subjects",    "candidates", "top_n",    "min_score", "doi_shortcut",
+                                         "subjects_at", "facts",      "progress", nullptr};
         PyObject *subjects_object, *candidates_object, *top_n_object, *subjects_at = Py_None, *progress = Py_None;
         double min_score = 0.0;
         int doi_shortcut = 1, facts = 0;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|$pOpO:match", const_cast<char**>(keywords),
-                                         &subjects_object, &candidates_object, &top_n_object, &min_score,
-                                         &doi_shortcut, &subjects_at, &facts, &progress)) {
+                                         &subjects_object, &candidates_object, &top_n_object, &min_score, &doi_shortcut,
+                                         &subjects_at, &facts, &progress)) {
             return PyErr::take();
         }
         Result<const RecordStore*> subjects = store_of(subjects_object, "subjects");
@@ -207,7 +220,7 @@ PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         options.facts = facts != 0;
 
-        batch::ThreadPool& pool = batch::global_pool();
+        batch::ThreadPool& pool = worker_pool();
         refsieve::engine::MatchControl control;
         Waiter waiter(control, progress);
         std::optional<MatchColumns> found;
@@ -227,12 +240,12 @@ PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* score_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
         static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions",
-                                         "facts", nullptr};
+                                         "facts",    nullptr};
         PyObject *subjects_object, *candidates_object, *subject_positions, *candidate_positions;
         int facts = 0;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$p:score_pairs", const_cast<char**>(keywords),
-                                         &subjects_object, &candidates_object, &subject_positions,
-                                         &candidate_positions, &facts)) {
+                                         &subjects_object, &candidates_object, &subject_positions, &candidate_positions,
+                                         &facts)) {
             return PyErr::take();
         }
         Result<const RecordStore*> subjects = store_of(subjects_object, "subjects");
@@ -270,15 +283,15 @@ PyObject* rules(PyObject*, PyObject*) {
                                                                  static_cast<Py_ssize_t>(TITLE_KEYWORDS[k].size())))
                                  .release());
         }
-        PyRef points = created(Py_BuildValue("{sdsdsdsd}", "doi", kDoiPoints, "journal_volume_number",
-                                             kJournalVolumeNumberPoints, "pages", kPagesPoints, "publisher",
-                                             kPublisherPoints));
-        return created(Py_BuildValue(
-            "{sdsdsdsdsisOsdsdsOsdsdsd}", "similarity_threshold", kSimilarityThreshold, "boost", kBoost,
-            "title_weight", kTitleWeight, "author_weight", kAuthorWeight, "keyword_penalty", kKeywordPenalty,
-            "title_keywords", keywords.get(), "same_year", kSameYear, "same_decade", kSameDecade, "identifier_points",
-            points.get(), "bonus_weight", kBonusWeight, "title_and_year_most", most_title + same_year, "most_total",
-            total_score(most_title, most_author, same_year, most_bonus)));
+        PyRef points =
+            created(Py_BuildValue("{sdsdsdsd}", "doi", kDoiPoints, "journal_volume_number", kJournalVolumeNumberPoints,
+                                  "pages", kPagesPoints, "publisher", kPublisherPoints));
+        return created(Py_BuildValue("{sdsdsdsdsisOsdsdsOsdsdsd}", "similarity_threshold", kSimilarityThreshold,
+                                     "boost", kBoost, "title_weight", kTitleWeight, "author_weight", kAuthorWeight,
+                                     "keyword_penalty", kKeywordPenalty, "title_keywords", keywords.get(), "same_year",
+                                     kSameYear, "same_decade", kSameDecade, "identifier_points", points.get(),
+                                     "bonus_weight", kBonusWeight, "title_and_year_most", most_title + same_year,
+                                     "most_total", total_score(most_title, most_author, same_year, most_bonus)));
     });
 }
 
@@ -294,8 +307,8 @@ PyObject* most_total(PyObject*, PyObject* fields) {
             return found == 1;
         };
         std::array<bool, 8> present{};
-        constexpr std::array<const char*, 8> kNames = {"title", "author", "year", "doi", "journal", "volume", "number",
-                                                       "pages"};
+        constexpr std::array<const char*, 8> kNames = {"title",   "author", "year",   "doi",
+                                                       "journal", "volume", "number", "pages"};
         for (std::size_t f = 0; f < kNames.size(); ++f) {
             Result<bool> found = has(kNames[f]);
             if (!found.ok()) return std::move(found).error();

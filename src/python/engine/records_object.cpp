@@ -90,9 +90,10 @@ PyObject* append(PyObject* self, PyObject* columns) {
             Result<std::uint64_t> index = extract_u64(PySequence_Fast_GET_ITEM(indexes.value().get(), i));
             if (!index.ok()) return column_error(PyExc_ValueError, "index", "expected an int from 0 to 2**64 - 1");
             Result<std::optional<std::int32_t>> year = year_value(PySequence_Fast_GET_ITEM(years.value().get(), i));
-            if (!year.ok()) return year.error().type() == PyExc_TypeError
-                                          ? column_error(PyExc_TypeError, "year", "expected an int or None")
-                                          : column_error(PyExc_OverflowError, "year", "out of range");
+            if (!year.ok())
+                return year.error().type() == PyExc_TypeError
+                           ? column_error(PyExc_TypeError, "year", "expected an int or None")
+                           : column_error(PyExc_OverflowError, "year", "out of range");
             for (std::size_t c = 0; c < names.size(); ++c) {
                 Result<OptionalText> text = text_value(PySequence_Fast_GET_ITEM(texts[c].get(), i));
                 if (!text.ok()) return column_error(PyExc_TypeError, names[c], "expected a str or None");
@@ -162,10 +163,10 @@ PyObject* texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         Result<PyRef> list = list_of(at.value().size());
         for (std::size_t i = 0; i < at.value().size(); ++i) {
             const OptionalText text = store(self).text(at.value()[i], column.value());
-            PyObject* item = text ? created(PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()),
-                                                                  "replace"))
-                                        .release()
-                                  : Py_NewRef(Py_None);
+            PyObject* item =
+                text ? created(PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace"))
+                           .release()
+                     : Py_NewRef(Py_None);
             PyList_SET_ITEM(list.value().get(), static_cast<Py_ssize_t>(i), item);
         }
         return list;
@@ -255,7 +256,8 @@ PyMethodDef methods[] = {
      "years(positions=None)\n--\n\nThe records' years (None when absent)."},
     {"texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(texts)), METH_FASTCALL,
      "texts(name, positions=None)\n--\n\nThe records' values of one text column (None when absent)."},
-    {"present", present, METH_O, "present(name)\n--\n\nHow many records have this text, not empty (or a year, for 'year')."},
+    {"present", present, METH_O,
+     "present(name)\n--\n\nHow many records have this text, not empty (or a year, for 'year')."},
     {"subset", subset, METH_O, "subset(positions)\n--\n\nA new Records object of the records at these positions."},
     {"memory_bytes", memory_bytes, METH_NOARGS, "memory_bytes()\n--\n\nThe bytes the records take, roughly."},
     {"__reduce__", reduce, METH_NOARGS, nullptr},

@@ -11,8 +11,7 @@
 namespace refsieve::py::engine_module {
 
 struct RecordsObject {
-    PyObject_HEAD
-    refsieve::engine::RecordStore* store;
+    PyObject_HEAD refsieve::engine::RecordStore* store;
 };
 
 // The type, made ready on first use (borrowed).
