@@ -12,15 +12,13 @@ namespace {
 // that those stay in cache on their way into the heap.
 constexpr std::size_t kCandidatesPerRange = 1024;
 
-// Preparation stores sizes in 32 bits: a candidate with a larger text ends
-// the call before anything is prepared.
+}  // namespace
+
 void check_candidates_fit(std::span<const RecordView> candidates) {
     for (const RecordView& candidate : candidates) {
         if (!PreparedCandidate::fits(candidate)) fail("a text of 4 GiB or more cannot be scored");
     }
 }
-
-}  // namespace
 
 SubjectMatchResult score_subject(CpuPath path, std::uint64_t position, const RecordView& subject,
                                  const CandidateCatalogue& catalogue, const MatchContext& context,

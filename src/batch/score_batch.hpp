@@ -31,6 +31,10 @@ SubjectMatchResult score_subject(CpuPath path, std::uint64_t position, const Rec
                                  const CandidateCatalogue& catalogue, const MatchContext& context,
                                  SubjectScratch& scratch);
 
+// Preparation stores sizes in 32 bits: a candidate with a larger text ends
+// the call (InternalFailure) before anything is prepared.
+void check_candidates_fit(std::span<const RecordView> candidates);
+
 // One result per subject, in subject order, scored on pool. Each candidate
 // is prepared once, on the pool, and shared read-only by all subjects;
 // nothing prepared outlives the call. Throws InternalFailure when a

@@ -119,6 +119,7 @@ void append(MatchColumns& columns, std::uint64_t subject, const MatchResult& mat
 std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordStore& candidates,
                                       const MatchOptions& options, MatchControl& control, batch::ThreadPool& pool) {
     const std::vector<RecordView> views = positioned_views(candidates);
+    batch::check_candidates_fit(views);
     const auto run = [&](std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
         pool.parallel_for(n, body, control.period, control.while_waiting);
     };
@@ -161,6 +162,7 @@ MatchColumns score_pairs(const RecordStore& subjects, const RecordStore& candida
     std::vector<RecordView> views;
     views.reserve(distinct.size());
     for (const std::size_t k : distinct) views.push_back(candidates.view(k, k));
+    batch::check_candidates_fit(views);
     const CandidateCatalogue catalogue(views);
 
     MatchColumns columns;
