@@ -79,7 +79,44 @@ std::pair<std::uint32_t, bool> append_key(std::string_view normalized, bool asci
     return {stored_size(count), true};
 }
 
+// A length code (a length plus one; zero for an absent text) in seven-bit
+// groups, low group first, the top bit marking that another follows.
+void append_length_code(std::size_t code, std::string& out) {
+    while (code >= 0x80) {
+        out.push_back(static_cast<char>((code & 0x7f) | 0x80));
+        code >>= 7;
+    }
+    out.push_back(static_cast<char>(code));
+}
+
+// The next stored identifying text, moving `at` past it.
+std::optional<std::string_view> next_stored_text(const char*& at) noexcept {
+    std::size_t code = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const auto byte = static_cast<unsigned char>(*at++);
+        code |= static_cast<std::size_t>(byte & 0x7f) << shift;
+        if (byte < 0x80) break;
+    }
+    if (code == 0) return std::nullopt;
+    const std::string_view text(at, code - 1);
+    at += code - 1;
+    return text;
+}
+
 }  // namespace
+
+RecordView PreparedCandidate::identifiers() const noexcept {
+    RecordView record;
+    record.index = index_;
+    if (!has_identifiers()) return record;
+    const char* at = reinterpret_cast<const char*>(texts_ + offset(kPublisherKey) + bytes(kPublisherKey));
+    record.doi = next_stored_text(at);
+    record.journal = next_stored_text(at);
+    record.volume = next_stored_text(at);
+    record.number = next_stored_text(at);
+    record.pages = next_stored_text(at);
+    return record;
+}
 
 PreparedSubject prepare_subject(const RecordView& record) {
     TokenKeyBuilder builder;
@@ -137,6 +174,13 @@ PreparedCandidate PreparedCandidate::prepare(const RecordView& record, std::stri
         p.flags_ |= kHasPublisher;
         set_key(kPublisherKey, kWidePublisherKey, normalize_into(*record.publisher, work.normalized));
     }
+    if (p.has_identifiers()) {
+        for (const std::optional<std::string_view>& text :
+             {record.doi, record.journal, record.volume, record.number, record.pages}) {
+            append_length_code(text ? text->size() + 1 : 0, out);
+            if (text) out.append(*text);
+        }
+    }
     return p;
 }
 
@@ -148,9 +192,9 @@ bool PreparedCandidate::fits(const RecordView& record, std::size_t most) {
 CandidateCatalogue::CandidateCatalogue(std::span<const RecordView> records)
     : CandidateCatalogue(records, [](std::size_t count, const auto& body) { body(0, count); }) {}
 
-void CandidateCatalogue::prepare_block(std::size_t block) {
+void CandidateCatalogue::prepare_block(std::size_t block, const std::function<RecordView(std::size_t)>& record_at) {
     const std::size_t lo = block * kBlockRecords;
-    const std::size_t hi = std::min(records_.size(), lo + kBlockRecords);
+    const std::size_t hi = std::min(candidates_.size(), lo + kBlockRecords);
     std::string& texts = candidate_work().block;
     texts.clear();
     std::vector<std::size_t> starts(hi - lo);
@@ -158,7 +202,7 @@ void CandidateCatalogue::prepare_block(std::size_t block) {
         // Each record's texts start on a multiple of four, as its wide keys need.
         texts.resize(PreparedCandidate::wide_aligned(texts.size()));
         starts[k - lo] = texts.size();
-        candidates_[k] = PreparedCandidate::prepare(records_[k], texts);
+        candidates_[k] = PreparedCandidate::prepare(record_at(k), texts);
     }
     blocks_[block] = std::make_unique_for_overwrite<std::byte[]>(texts.size());
     std::byte* const storage = blocks_[block].get();

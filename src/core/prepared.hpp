@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -61,12 +62,13 @@ struct StoredKey {
 };
 
 // One candidate's pair-independent scoring data: what every pair reads
-// (index, year, flags) in the header, so that a pass over the catalogue
-// reads the records themselves only for the rare identifying fields; its
-// texts stored in a block of the catalogue: the normalised title, the
-// title, author and publisher keys, in this order (a four-byte key starts
-// on a multiple of four). The journal is normalised only when it counts
-// (identifier_points).
+// (index, year, flags) in the header; its texts stored in a block of the
+// catalogue: the normalised title, the title, author and publisher keys, in
+// this order (a four-byte key starts on a multiple of four), then, for a
+// record with identifying fields, those fields as given (DOI, journal,
+// volume, number, pages: each a length plus one, zero when absent, in a
+// variable-length number, then its bytes). The journal is normalised only
+// when it counts (identifier_points).
 class PreparedCandidate {
 public:
     bool has_title() const noexcept { return flags_ & kHasTitle; }  // non-empty as given
@@ -79,8 +81,11 @@ public:
     }
     // Some DOI, volume, number or pages present and non-empty: only then can
     // the record's identifying fields earn points, and only then does
-    // scoring read them from the record.
+    // scoring read them (identifiers()).
     bool has_identifiers() const noexcept { return flags_ & kHasIdentifiers; }
+    // The record's index and identifying fields (DOI, journal, volume,
+    // number, pages) as given, when it has_identifiers(); else its index.
+    RecordView identifiers() const noexcept;
 
     std::string_view normalized_title() const noexcept {
         return {reinterpret_cast<const char*>(texts_), sizes_[kTitleText]};
@@ -166,31 +171,40 @@ class CandidateCatalogue {
 public:
     // Prepares records, each of which fits() (PreparedCandidate);
     // `for_blocks(count, body)` runs body(lo, hi) over disjoint ranges of
-    // [0, count) covering it, possibly at once on several threads.
+    // [0, count) covering it, possibly at once on several threads. The
+    // records are read only while the catalogue is made.
     template <class ForBlocks>
     CandidateCatalogue(std::span<const RecordView> records, ForBlocks&& for_blocks);
     explicit CandidateCatalogue(std::span<const RecordView> records);
+    // The same for `count` records that record_at(k) gives one at a time.
+    template <class RecordAt, class ForBlocks>
+    CandidateCatalogue(std::size_t count, RecordAt&& record_at, ForBlocks&& for_blocks);
 
     std::size_t size() const noexcept { return candidates_.size(); }
     const PreparedCandidate& operator[](std::size_t k) const noexcept { return candidates_[k]; }
-    const RecordView& record(std::size_t k) const noexcept { return records_[k]; }
 
     static constexpr std::size_t kBlockRecords = 2048;
 
 private:
-    void prepare_block(std::size_t block);
+    // Prepares the records of one block, record_at(k) giving record k.
+    void prepare_block(std::size_t block, const std::function<RecordView(std::size_t)>& record_at);
 
-    std::span<const RecordView> records_;
     std::vector<PreparedCandidate> candidates_;
     std::vector<std::unique_ptr<std::byte[]>> blocks_;
 };
 
-template <class ForBlocks>
-CandidateCatalogue::CandidateCatalogue(std::span<const RecordView> records, ForBlocks&& for_blocks)
-    : records_(records), candidates_(records.size()), blocks_((records.size() + kBlockRecords - 1) / kBlockRecords) {
-    for_blocks(blocks_.size(), [this](std::size_t lo, std::size_t hi) {
-        for (std::size_t block = lo; block < hi; ++block) prepare_block(block);
+template <class RecordAt, class ForBlocks>
+CandidateCatalogue::CandidateCatalogue(std::size_t count, RecordAt&& record_at, ForBlocks&& for_blocks)
+    : candidates_(count), blocks_((count + kBlockRecords - 1) / kBlockRecords) {
+    const std::function<RecordView(std::size_t)> at = record_at;
+    for_blocks(blocks_.size(), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t block = lo; block < hi; ++block) prepare_block(block, at);
     });
 }
+
+template <class ForBlocks>
+CandidateCatalogue::CandidateCatalogue(std::span<const RecordView> records, ForBlocks&& for_blocks)
+    : CandidateCatalogue(
+          records.size(), [records](std::size_t k) { return records[k]; }, std::forward<ForBlocks>(for_blocks)) {}
 
 }  // namespace refsieve

@@ -68,18 +68,24 @@ inline double author_score(const PreparedSubject& s, const PreparedCandidate& c,
 // A NaN min_score fails every comparison: nothing is pruned or kept.
 constexpr double kMaxRatio = 100.0;
 
+// The raw points of the candidate's identifying fields against the subject's.
+double identifier_points_of(const PreparedSubject& s, const PreparedCandidate& c) {
+    const RecordView record = c.identifiers();
+    return scoring::identifier_points(s.record, record, [&] {
+        return s.normalized_journal && record.journal &&
+               scoring::same_journal(*s.normalized_journal, normalized_journal(*record.journal));
+    });
+}
+
 template <KeyRatio ratio_of>
-inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const PreparedCandidate& c,
-                                          const RecordView& record, double min_score, JaroScratch& scratch) {
+inline std::optional<MatchResult> if_kept(const PreparedSubject& s, const PreparedCandidate& c, double min_score,
+                                          JaroScratch& scratch) {
     using scoring::total_score;
     MatchResult result;
     result.candidate_index = c.index();
     result.date_score = scoring::date_score(s.record.year, c.year());
     // A candidate without identifying fields earns no points from them.
-    const double points = !c.has_identifiers() ? 0.0 : scoring::identifier_points(s.record, record, [&] {
-        return s.normalized_journal && record.journal &&
-               scoring::same_journal(*s.normalized_journal, normalized_journal(*record.journal));
-    });
+    const double points = !c.has_identifiers() ? 0.0 : identifier_points_of(s, c);
     const bool publishers_compared = s.has_publisher && c.has_publisher();
 
     // The cheap parts are exact; bound the rest (see kMaxRatio).
@@ -112,8 +118,7 @@ inline void score_range_on_any_cpu(const PreparedSubject& s, const CandidateCata
                                    std::size_t hi, double min_score, JaroScratch& scratch,
                                    std::vector<MatchResult>& kept) {
     for (std::size_t k = lo; k < hi; ++k) {
-        if (std::optional<MatchResult> result =
-                if_kept<ratio_of>(s, catalogue[k], catalogue.record(k), min_score, scratch)) {
+        if (std::optional<MatchResult> result = if_kept<ratio_of>(s, catalogue[k], min_score, scratch)) {
             kept.push_back(*result);
         }
     }
@@ -142,7 +147,7 @@ REFSIEVE_CPU_PATHS(REFSIEVE_SCORING_ON_PATH)
 PairFacts pair_facts(const PreparedSubject& s, const CandidateCatalogue& catalogue, std::size_t k,
                      JaroScratch& scratch) {
     const PreparedCandidate& c = catalogue[k];
-    const RecordView& record = catalogue.record(k);
+    const RecordView record = c.identifiers();
     PairFacts facts;
     facts.scores.candidate_index = c.index();
 
@@ -194,7 +199,7 @@ PairFacts pair_facts(const PreparedSubject& s, const CandidateCatalogue& catalog
 
 std::optional<MatchResult> score_candidate_if_kept(const PreparedSubject& subject, const CandidateCatalogue& catalogue,
                                                    std::size_t k, double min_score, JaroScratch& scratch) {
-    return if_kept<key_ratio_baseline>(subject, catalogue[k], catalogue.record(k), min_score, scratch);
+    return if_kept<key_ratio_baseline>(subject, catalogue[k], min_score, scratch);
 }
 
 MatchResult score_candidate(const PreparedSubject& subject, const CandidateCatalogue& catalogue, std::size_t k,

@@ -16,21 +16,25 @@ namespace {
 // the kept results (as the batch does, so that those stay in cache).
 constexpr std::size_t kCandidatesPerRange = 1024;
 
-// The candidates as the scoring reads them, each with its position as its
-// index, so that a match names the candidate's place in the store.
-std::vector<RecordView> positioned_views(const RecordStore& store) {
-    std::vector<RecordView> views;
-    views.reserve(store.size());
-    for (std::size_t k = 0; k < store.size(); ++k) views.push_back(store.view(k, k));
-    return views;
+// Candidate k as the scoring reads it, with its position as its index, so
+// that a match names the candidate's place in the store.
+RecordView positioned_view(const RecordStore& store, std::size_t k) { return store.view(k, k); }
+
+// Preparation stores sizes in 32 bits: a larger text ends the call first.
+void check_candidates_fit(const RecordStore& store) {
+    for (std::size_t k = 0; k < store.size(); ++k) {
+        const RecordView record = positioned_view(store, k);
+        batch::check_candidates_fit({&record, 1});
+    }
 }
 
 // The first candidate with each non-empty DOI: the DOI shortcut's answer,
 // found without a scan of the catalogue per subject.
-std::unordered_map<std::string_view, std::size_t> first_with_doi(std::span<const RecordView> candidates) {
+std::unordered_map<std::string_view, std::size_t> first_with_doi(const RecordStore& candidates) {
     std::unordered_map<std::string_view, std::size_t> first;
     for (std::size_t k = 0; k < candidates.size(); ++k) {
-        if (candidates[k].doi && !candidates[k].doi->empty()) first.emplace(*candidates[k].doi, k);
+        const OptionalText doi = candidates.text(k, RecordStore::kDoi);
+        if (doi && !doi->empty()) first.emplace(*doi, k);
     }
     return first;
 }
@@ -44,10 +48,9 @@ struct SubjectMatches {
 
 class Matcher {
 public:
-    Matcher(const RecordStore& subjects, std::span<const RecordView> candidates, const CandidateCatalogue& catalogue,
+    Matcher(const RecordStore& subjects, const RecordStore& candidates, const CandidateCatalogue& catalogue,
             const MatchOptions& options, const std::atomic<bool>& stop)
         : subjects_(subjects),
-          candidates_(candidates),
           catalogue_(catalogue),
           options_(options),
           stop_(stop),
@@ -95,7 +98,6 @@ private:
     }
 
     const RecordStore& subjects_;
-    std::span<const RecordView> candidates_;
     const CandidateCatalogue& catalogue_;
     const MatchOptions& options_;
     const std::atomic<bool>& stop_;
@@ -118,12 +120,12 @@ void append(MatchColumns& columns, std::uint64_t subject, const MatchResult& mat
 
 std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordStore& candidates,
                                       const MatchOptions& options, MatchControl& control, batch::ThreadPool& pool) {
-    const std::vector<RecordView> views = positioned_views(candidates);
-    batch::check_candidates_fit(views);
+    check_candidates_fit(candidates);
     const auto run = [&](std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
         pool.parallel_for(n, body, control.period, control.while_waiting);
     };
-    const CandidateCatalogue catalogue(views, [&](std::size_t blocks, const auto& prepare) {
+    const auto record_at = [&](std::size_t k) { return positioned_view(candidates, k); };
+    const CandidateCatalogue catalogue(candidates.size(), record_at, [&](std::size_t blocks, const auto& prepare) {
         run(blocks, [&](std::size_t lo, std::size_t hi) {
             for (std::size_t block = lo; block < hi && !control.stop.load(std::memory_order_relaxed); ++block) {
                 prepare(block, block + 1);
@@ -132,7 +134,7 @@ std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordS
     });
     if (control.stop.load()) return std::nullopt;
 
-    const Matcher matcher(subjects, views, catalogue, options, control.stop);
+    const Matcher matcher(subjects, candidates, catalogue, options, control.stop);
     std::vector<SubjectMatches> found(subjects.size());
     run(subjects.size(), [&](std::size_t lo, std::size_t hi) {
         batch::SubjectScratch scratch;  // reused for every subject of the range
@@ -161,7 +163,7 @@ MatchColumns score_pairs(const RecordStore& subjects, const RecordStore& candida
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     std::vector<RecordView> views;
     views.reserve(distinct.size());
-    for (const std::size_t k : distinct) views.push_back(candidates.view(k, k));
+    for (const std::size_t k : distinct) views.push_back(positioned_view(candidates, k));
     batch::check_candidates_fit(views);
     const CandidateCatalogue catalogue(views);
 
