@@ -27,7 +27,7 @@ def _side_sources(args: argparse.Namespace, side: str, first: str) -> list[Sourc
 
 
 def _lookups(args: argparse.Namespace) -> list[Source]:
-    return [Source(path, "bibtex", args.encoding) for path in args.lookup]
+    return [Source(path, None, args.encoding) for path in args.lookup]
 
 
 def _check_map(field_map: FieldMap, tables: Sequence[RecordTable]) -> None:

@@ -141,28 +141,26 @@ def plot(qualities: Sequence[Quality], path: Path | str, title: str) -> None:
 
 def widened(qualities_at: Callable[[Sequence[float]], list[Quality]], start: float, stop: float, step: float,
             lowest: float, highest: float) -> tuple[list[Quality], str | None]:
-    """The qualities from start to stop; when the best threshold is at an end of that range, the range is
-    widened on that side to lowest or highest, so that the best lies inside it or at an end of all
-    thresholds. A note says what was done."""
+    """The qualities from start to stop, the range widened so that it holds the best threshold there is on
+    the grid of start and step from lowest to highest (with a step to spare where there is one); and a note
+    when it was widened, or when the best lies at the end of all thresholds."""
+    below = math.floor((start - lowest) / step + 1e-9)
+    above = math.floor((highest - stop) / step + 1e-9)
+    grid = thresholds(start - below * step, stop + above * step, step)
+    top = best(qualities_at(grid))
     first, last = start, stop
+    if top.threshold < start:
+        first = max(grid[0], top.threshold - step)
+    elif top.threshold > stop:
+        last = min(grid[-1], top.threshold + step)
     qualities = qualities_at(thresholds(first, last, step))
-    top = best(qualities)
-    if top is qualities[-1] and last + step <= highest:
-        last = last + step * math.floor((highest - last) / step + 1e-9)
-    if top is qualities[0] and first - step >= lowest and top.f1 > 0:
-        first = first - step * math.floor((first - lowest) / step + 1e-9)
+    notes = []
     if (first, last) != (start, stop):
-        qualities = qualities_at(thresholds(first, last, step))
-        top = best(qualities)
-    note = None
-    if (first, last) != (start, stop):
-        note = f"the best F1 lay at an end of {start:g}:{stop:g}: the range was widened to {first:g}:{last:g}"
-    if len(qualities) > 1 and top is qualities[-1]:
-        note = f"the best F1 is at the highest threshold tried, {top.threshold:g}" + (
-            "" if top.threshold + step > highest else f" (widen --thresholds beyond {stop:g})")
-    elif len(qualities) > 1 and top is qualities[0]:
-        note = f"the best F1 is at the lowest threshold tried, {top.threshold:g}"
-    return qualities, note
+        notes.append(f"the best F1 lies outside {start:g}:{stop:g}: the range was widened to {first:g}:{last:g}")
+    if top.threshold in (grid[0], grid[-1]) and len(grid) > 1:
+        notes.append(f"the best F1 is at {top.threshold:g}, the {'lowest' if top.threshold == grid[0] else 'highest'}"
+                     " threshold there is")
+    return qualities, "; ".join(notes) or None
 
 
 def _match_rows(args: argparse.Namespace, report: Report) -> tuple[list[dict[str, Any]], RecordTable, RecordTable]:
