@@ -202,6 +202,7 @@ def _fold(text: str) -> str:
     return "".join(char for char in decomposed if char.isalnum())
 
 
+@lru_cache(maxsize=_CACHED)
 def _family_word(family: str) -> str:
     """The last word of a family name: "van der Berg" and "Garcia-Molina" give "berg", "molina"."""
     words = [_fold(word) for word in _WORD_PARTS.split(family)]
@@ -224,6 +225,11 @@ def canonical_name(name: Name) -> str:
 def canonical_authors(names: Sequence[Name]) -> str:
     """The author text scored for a list of names, e.g. "llamport rshostak mpease"."""
     return " ".join(word for word in map(canonical_name, names) if word)
+
+
+def family_words(names: Sequence[Name]) -> str:
+    """Each person's family name as one folded word, e.g. "lamport shostak pease"."""
+    return " ".join(word for word in (_family_word(name.family) for name in names) if word)
 
 
 def display_names(names: Sequence[Name]) -> str:

@@ -21,7 +21,7 @@ from refsieve_cli.errors import InputError, Report, shown
 from refsieve_cli.io.formats.entry import Parsed
 from refsieve_cli.io.readers import read_sources
 from refsieve_cli.io.sources import Source
-from refsieve_cli.records.canonical import author_text, canonical_doi, canonical_pages, canonical_text, shown_author
+from refsieve_cli.records.canonical import canonical_doi, canonical_pages, canonical_text, read_authors, shown_author
 from refsieve_cli.records.fields import FIELDS, FieldMap, Value
 from refsieve_cli.records.record import Record, RecordTable
 from refsieve_cli.records.values import read_index, read_key, read_text, read_year
@@ -89,7 +89,7 @@ def build_table(files: Iterable[tuple[str, Parsed]], options: LoadOptions, repor
             for target, found in mapped.items():
                 counts.read_as[found.source, target] += 1
             try:
-                table.append(_record(mapped, position, options, counts))
+                table.append(_record(mapped, entry.kind, position, options, counts))
             except _Skip:
                 counts.skipped += 1
             position += 1
@@ -148,14 +148,16 @@ _READERS: dict[str, Callable[[object], object]] = {
 }
 
 
-def _record(mapped: dict[str, Value], position: int, options: LoadOptions, counts: _Counts) -> Record:
+def _record(mapped: dict[str, Value], kind: str | None, position: int, options: LoadOptions,
+            counts: _Counts) -> Record:
     values: dict[str, Any] = {}
     for name, found in mapped.items():
         try:
             if name == "index":
                 values[name] = read_index(found.value, position)
             elif name == "author":
-                values[name] = author_text(found.value, options.raw)
+                authors = read_authors(found.value, options.raw)
+                values[name], values["families"] = authors.text, authors.families
             else:
                 values[name] = _READERS[name](found.value)
         except ValueError as error:
@@ -192,6 +194,8 @@ def _record(mapped: dict[str, Value], position: int, options: LoadOptions, count
         pages=values.get("pages"),
         publisher=values.get("publisher"),
         key=values.get("key"),
+        families=values.get("families"),
+        kind=kind,
         shown={name: _shown_value(name, mapped.get(name)) for name in options.include},
     )
 

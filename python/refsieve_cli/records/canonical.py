@@ -16,11 +16,12 @@ from __future__ import annotations
 
 import re
 import unicodedata
+from dataclasses import dataclass
 from functools import lru_cache
 
-from refsieve_cli.io.formats.entry import NameList
+from refsieve_cli.io.formats.entry import Name, NameList
 from refsieve_cli.io.markup import decode_markup, plain_page_range
-from refsieve_cli.records.authors import canonical_authors, display_names, names_from_csl, parse_names
+from refsieve_cli.records.authors import canonical_authors, display_names, family_words, names_from_csl, parse_names
 from refsieve_cli.records.values import read_text
 
 _DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.|www\.)?doi\.org/|doi[:\s]\s*|info:doi/)", re.IGNORECASE)
@@ -48,27 +49,44 @@ def canonical_pages(text: str) -> str:
     return plain_page_range(text)
 
 
-def author_text(value: object, raw: bool) -> str | None:
-    """The author text to score for a value: a text, a list of names, or names split by the reader.
+@dataclass(frozen=True, slots=True)
+class Authors:
+    """An author value read: the text the author score compares, and each person's family name."""
+
+    text: str | None
+    families: str | None
+
+
+def read_authors(value: object, raw: bool) -> Authors:
+    """The authors of a value: a text, a list of names, or names split by the reader.
 
     Raw values keep the text as read (a list of names is written "Given
-    Family, Given Family"); canonical ones are in the canonical form.
+    Family, Given Family"); canonical ones are in the canonical form. The
+    family names are read from the names either way.
     """
     if isinstance(value, NameList):
-        return value.text if raw else canonical_authors(value.names)
-    if isinstance(value, (list, tuple)):
-        names = names_from_csl(value)
-        return display_names(names) if raw else canonical_authors(names)
-    text = read_text(value)
-    if text is None or raw:
-        return text
-    return _canonical_author_text(text)
+        names: tuple[Name, ...] = value.names
+        raw_text = value.text
+    elif isinstance(value, (list, tuple)):
+        names = tuple(names_from_csl(value))
+        raw_text = display_names(names)
+    else:
+        text = read_text(value)
+        if text is None:
+            return Authors(None, None)
+        names, raw_text = _names_in(text), text
+    return Authors(raw_text if raw else canonical_authors(names), family_words(names) or None)
+
+
+def author_text(value: object, raw: bool) -> str | None:
+    """The author text to score for a value (see :func:`read_authors`)."""
+    return read_authors(value, raw).text
 
 
 @lru_cache(maxsize=1 << 14)
-def _canonical_author_text(text: str) -> str:
+def _names_in(text: str) -> tuple[Name, ...]:
     # Author lists recur (a group of people writing several works): each distinct text is read once.
-    return canonical_authors(parse_names(decode_markup(text)))
+    return tuple(parse_names(decode_markup(text)))
 
 
 def shown_author(value: object) -> str | None:

@@ -19,13 +19,17 @@ from refsieve_cli.records.fields import SCORED_FIELDS, SHOWN_FIELDS
 # negligible, few enough that the Python objects waiting are few.
 _BATCH = 4096
 _KEY = "key"
+# Texts kept for the decision whether two records are one work.
+EVIDENCE = ("families", "kind")
 _SHOWN = "shown."
 
 
 @dataclass(frozen=True, slots=True)
 class Record:
-    """The fields that are scored, the key that names the record in the output, and the
-    values shown beside its matches (``--include``: field name to the value as read)."""
+    """The fields that are scored, the key that names the record in the output, what the decision
+    whether two records are one work reads besides (each person's family name, folded; the entry
+    type where the format gives one), and the values shown beside its matches (``--include``: field
+    name to the value as read)."""
 
     index: int
     title: str = ""
@@ -38,6 +42,8 @@ class Record:
     pages: str | None = None
     publisher: str | None = None
     key: str | None = None
+    families: str | None = None
+    kind: str | None = None
     shown: Mapping[str, object] = field(default_factory=dict)
 
     def scored(self) -> dict[str, Any]:
@@ -68,7 +74,7 @@ class RecordTable:
             raise ValueError(f"cannot include {unknown[0]!r} (fields: {', '.join(SHOWN_FIELDS)})")
         self.include = tuple(include)
         self.field_names: set[str] = set()
-        self._extra = (_KEY, *(_SHOWN + name for name in self.include))
+        self._extra = (_KEY, *EVIDENCE, *(_SHOWN + name for name in self.include))
         self._store = _engine.Records(self._extra)
         self._pending: list[Record] = []
 
@@ -95,6 +101,8 @@ class RecordTable:
             return
         columns: dict[str, list[object]] = {name: [getattr(r, name) for r in self._pending] for name in SCORED_FIELDS}
         columns[_KEY] = [r.key for r in self._pending]
+        for name in EVIDENCE:
+            columns[name] = [getattr(r, name) for r in self._pending]
         for name in self.include:
             columns[_SHOWN + name] = [_shown_text(name, r.shown.get(name)) for r in self._pending]
         self._store.append(columns)
@@ -119,4 +127,5 @@ class RecordTable:
         values["index"] = self.store.indexes([position])[0]
         values["year"] = self.store.years([position])[0]
         shown = {name: self.shown(name, [position])[0] for name in self.include}
-        return Record(**values, key=self.keys([position])[0], shown=shown)
+        evidence = {name: self.store.texts(name, [position])[0] for name in EVIDENCE}
+        return Record(**values, key=self.keys([position])[0], **evidence, shown=shown)
