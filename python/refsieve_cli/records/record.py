@@ -127,5 +127,5 @@ class RecordTable:
         values["index"] = self.store.indexes([position])[0]
         values["year"] = self.store.years([position])[0]
         shown = {name: self.shown(name, [position])[0] for name in self.include}
-        evidence = {name: self.store.texts(name, [position])[0] for name in EVIDENCE}
-        return Record(**values, key=self.keys([position])[0], **evidence, shown=shown)
+        families, kind = (self.store.texts(name, [position])[0] for name in EVIDENCE)
+        return Record(**values, key=self.keys([position])[0], families=families, kind=kind, shown=shown)
