@@ -76,6 +76,7 @@ VARIATIONS = (
 
 FIRST_YEAR, LAST_YEAR = 1950, 2024
 BLOCK_WORKS = 2048  # works per block: the unit of randomness and of parallel work
+BUCKET_RECORDS = 200_000  # records per bucket of the shuffle, held in memory at once
 
 # Share of works written more than once, and the tail of how often they are.
 DUPLICATE_SHARE = 0.3
@@ -692,7 +693,7 @@ class Renderer:
                 applied.append("author_initials")
             if fmt in ("last_initials", "catalogue", "semicolon", "bibtex"):
                 applied.append("author_bibtex" if fmt == "bibtex" else "author_last_first")
-            text = self.author_text(authors, fmt, initials, et_al)
+            text = self.author_text(authors, fmt, initials, False)
             if r() < 0.4:
                 plain = text.translate(_STRIP_ACCENTS)
                 if plain != text:
@@ -701,6 +702,8 @@ class Renderer:
             if r() < 0.03:
                 text = _typo(rng, text)
                 applied.append("author_typo")
+            if et_al:  # after the typo, which is in a name
+                text += " and others" if fmt == "bibtex" else "; et al." if fmt == "semicolon" else " et al."
             record["author"] = text
 
         # Year.
@@ -737,7 +740,8 @@ class Renderer:
         else:
             if roll < 0.55:
                 record["pages"] = _pages(work.pages, "--")
-                applied.append("pages_double_dash")
+                if "--" in record["pages"]:
+                    applied.append("pages_double_dash")
             elif roll < 0.65:
                 record["pages"] = "pp. " + _pages(work.pages, "-")
                 applied.append("pages_pp")
@@ -754,7 +758,7 @@ class Renderer:
                 applied.append("doi_missing")
             else:
                 doi = work.doi
-                if r() < 0.15:
+                if r() < 0.15 and doi.upper() != doi:
                     doi = doi.upper()
                     applied.append("doi_case")
                 roll = r()
@@ -1031,7 +1035,7 @@ class _BucketWriter:
 
 
 def _buckets_for(records):
-    return max(1, -(-records // 200_000))
+    return max(1, -(-records // BUCKET_RECORDS))
 
 
 def _expected_works(records, duplicate_share):
