@@ -900,7 +900,7 @@ def _plan_match(seed, candidates, subjects, unmatched, duplicate_share):
 # ---------------------------------------------------------------------------
 # Making blocks.
 
-_STATE = {}  # the world of this process, for the worker processes
+_STATE = {}  # the world of this process
 
 
 _dumps = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
@@ -988,14 +988,21 @@ def _tasks(mode, seed, plans, n_buckets):
                 firsts[1] += sum(v for _, v in roles)
 
 
-def _run_blocks(world, tasks, jobs):
-    _STATE["world"] = world
+def _set_world(seed, works):
+    _STATE["world"] = World(seed, works)
+
+
+def _run_blocks(seed, works, tasks, jobs):
+    """The blocks' results in order. Worker processes are started afresh and
+    build the world from the seed themselves: a forked copy of a process
+    with threads (a caller's, say) could inherit a held lock."""
     if jobs <= 1:
+        _set_world(seed, works)
         yield from map(_make_block, tasks)
         return
     import multiprocessing
 
-    with multiprocessing.get_context("fork").Pool(jobs) as pool:
+    with multiprocessing.get_context("spawn").Pool(jobs, initializer=_set_world, initargs=(seed, works)) as pool:
         yield from pool.imap(_make_block, tasks, chunksize=1)
 
 
@@ -1057,8 +1064,6 @@ def write_dedupe(out_dir, records, seed=1, duplicate_share=DUPLICATE_SHARE, shuf
     stats.json to out_dir; returns the statistics."""
     started = time.perf_counter()
     os.makedirs(out_dir, exist_ok=True)
-    world = World(seed, _expected_works(records, duplicate_share))
-    world_seconds = time.perf_counter() - started
     n_buckets = _buckets_for(records) if shuffle else 1
     writer = _BucketWriter(os.path.join(out_dir, "catalogue.jsonl"), n_buckets, seed, shuffle)
     counts = dict.fromkeys(VARIATIONS, 0)
@@ -1067,8 +1072,8 @@ def write_dedupe(out_dir, records, seed=1, duplicate_share=DUPLICATE_SHARE, shuf
     plans = _plan_dedupe(seed, records, duplicate_share)
     with open(os.path.join(out_dir, "truth.csv"), "w", encoding="utf-8", newline="\n") as truth:
         truth.write("key1,key2\n")
-        for out, _, lines, block_counts, block_hist in _run_blocks(world, _tasks("dedupe", seed, plans, n_buckets),
-                                                                    jobs):
+        for out, _, lines, block_counts, block_hist in _run_blocks(
+                seed, _expected_works(records, duplicate_share), _tasks("dedupe", seed, plans, n_buckets), jobs):
             writer.add(out)
             if lines:
                 truth.write("\n".join(lines))
@@ -1082,7 +1087,6 @@ def write_dedupe(out_dir, records, seed=1, duplicate_share=DUPLICATE_SHARE, shuf
     stats = {
         "mode": "dedupe", "seed": seed, "records": writer.count, "works": sum(hist.values()), "true_pairs": pairs,
         "versions_per_work": {str(k): hist[k] for k in sorted(hist)}, "variations": counts,
-        "world_seconds": round(world_seconds, 2),
     }
     return _finish_stats(out_dir, stats, started, writer.count)
 
@@ -1097,8 +1101,7 @@ def write_match(out_dir, records, subjects=None, seed=1, unmatched=0.25, duplica
         subjects = max(1, records // 10)
     os.makedirs(out_dir, exist_ok=True)
     outside = round(subjects * unmatched)
-    world = World(seed, records + int(outside / _versions_table(duplicate_share)[1]) + 1)
-    world_seconds = time.perf_counter() - started
+    works = records + int(outside / _versions_table(duplicate_share)[1]) + 1
     cand = _BucketWriter(os.path.join(out_dir, "candidates.jsonl"), _buckets_for(records) if shuffle else 1, seed,
                          shuffle)
     n_buckets = len(cand.files)
@@ -1109,8 +1112,8 @@ def write_match(out_dir, records, subjects=None, seed=1, unmatched=0.25, duplica
     plans = _plan_match(seed, records, subjects, unmatched, duplicate_share)
     with open(os.path.join(out_dir, "truth.csv"), "w", encoding="utf-8", newline="\n") as truth:
         truth.write("subject_key,candidate_key\n")
-        for out, subs, lines, block_counts, block_hist in _run_blocks(world, _tasks("match", seed, plans, n_buckets),
-                                                                       jobs):
+        for out, subs, lines, block_counts, block_hist in _run_blocks(
+                seed, works, _tasks("match", seed, plans, n_buckets), jobs):
             cand.add(out)
             subj.add(subs)
             if lines:
@@ -1129,7 +1132,6 @@ def write_match(out_dir, records, subjects=None, seed=1, unmatched=0.25, duplica
     stats = {
         "mode": "match", "seed": seed, "candidates": cand.count, "subjects": subj.count, "true_pairs": pairs,
         "unmatched_subjects": subj.count - pairs, "subjects_per_work": per_work, "variations": counts,
-        "world_seconds": round(world_seconds, 2),
     }
     return _finish_stats(out_dir, stats, started, cand.count + subj.count)
 
@@ -1138,8 +1140,8 @@ def iter_works(records, seed=1, duplicate_share=DUPLICATE_SHARE):
     """The works that write_dedupe(records, seed) writes, in the order they
     are made: WorkVersions with the complete record and the versions (with
     the same keys as in the files) and the kinds of variation of each."""
-    world = World(seed, _expected_works(records, duplicate_share))
-    _STATE["world"] = world
+    _set_world(seed, _expected_works(records, duplicate_share))
+    world = _STATE["world"]
     salt = seed * 7919 & 0xFFFFFFFFFF
     for mode, _, b, plan, wid, firsts, _ in _tasks("dedupe", seed, _plan_dedupe(seed, records, duplicate_share), 1):
         counts = dict.fromkeys(VARIATIONS, 0)
