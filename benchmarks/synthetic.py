@@ -412,6 +412,8 @@ class WorkVersions:
 
 
 class Renderer:
+    """Makes works and renders their records from one random stream."""
+
     def __init__(self, world, rng, counts):
         self.world = world
         self.rng = rng
@@ -924,6 +926,11 @@ def _block_works(world, seed, b, plan, first_wid, counts):
         wid += len(roles)
 
 
+def _joined(buckets):
+    # One text per bucket: far quicker to pass between processes than lines.
+    return ["".join(line + "\n" for line in lines) for lines in buckets]
+
+
 def _make_block(task):
     """One block's text: a list of lines per output bucket, truth lines and
     statistics. task: (mode, seed, block index, plan, first work id, first
@@ -950,7 +957,7 @@ def _make_block(task):
             for i in range(len(keys)):
                 for j in range(i + 1, len(keys)):
                     truth.append(f"{keys[i]},{keys[j]}")
-        return out, None, truth, counts, versions_hist
+        return _joined(out), seq - firsts[0], None, 0, _joined([truth])[0], len(truth), counts, versions_hist
     out = [[] for _ in range(n_buckets)]  # candidates
     subs = [[] for _ in range(n_buckets)]
     cseq, sseq = firsts
@@ -971,7 +978,8 @@ def _make_block(task):
                 truth.append(f"{skey},{ckey}")
         key = ("catalogue" if in_catalogue else "outside", n_subjects)
         versions_hist[key] = versions_hist.get(key, 0) + 1
-    return out, subs, truth, counts, versions_hist
+    return (_joined(out), cseq - firsts[0], _joined(subs), sseq - firsts[1], _joined([truth])[0], len(truth), counts,
+            versions_hist)
 
 
 def _tasks(mode, seed, plans, n_buckets):
@@ -1009,26 +1017,31 @@ def _run_blocks(seed, works, tasks, jobs):
 class _BucketWriter:
     """Writes lines to a file in a shuffled order: lines go to bucket files
     first (by their key), and each bucket is shuffled in memory at the end.
-    With one bucket and no shuffling, lines go straight to the file."""
+    Without shuffling, lines go straight to the file."""
 
     def __init__(self, path, n_buckets, seed, shuffle):
         self.path = path
         self.seed = seed
         self.shuffle = shuffle
+        self.count = 0
+        if not shuffle:
+            self.files = [open(path, "w", encoding="utf-8", newline="\n")] * n_buckets
+            return
         self.tmpdir = path + ".parts"
         os.makedirs(self.tmpdir, exist_ok=True)
         self.files = [open(os.path.join(self.tmpdir, f"{i}.jsonl"), "w", encoding="utf-8", newline="\n")
                       for i in range(n_buckets)]
-        self.count = 0
 
-    def add(self, buckets):
-        for f, lines in zip(self.files, buckets):
-            if lines:
-                f.write("\n".join(lines))
-                f.write("\n")
-                self.count += len(lines)
+    def add(self, texts, lines):
+        """Adds one text (whole lines) per bucket, `lines` lines in all."""
+        for f, text in zip(self.files, texts):
+            f.write(text)
+        self.count += lines
 
     def close(self):
+        if not self.shuffle:
+            self.files[0].close()
+            return
         with open(self.path, "w", encoding="utf-8", newline="\n") as out:
             for i, f in enumerate(self.files):
                 f.close()
@@ -1072,13 +1085,11 @@ def write_dedupe(out_dir, records, seed=1, duplicate_share=DUPLICATE_SHARE, shuf
     plans = _plan_dedupe(seed, records, duplicate_share)
     with open(os.path.join(out_dir, "truth.csv"), "w", encoding="utf-8", newline="\n") as truth:
         truth.write("key1,key2\n")
-        for out, _, lines, block_counts, block_hist in _run_blocks(
+        for out, n_out, _, _, text, n_pairs, block_counts, block_hist in _run_blocks(
                 seed, _expected_works(records, duplicate_share), _tasks("dedupe", seed, plans, n_buckets), jobs):
-            writer.add(out)
-            if lines:
-                truth.write("\n".join(lines))
-                truth.write("\n")
-            pairs += len(lines)
+            writer.add(out, n_out)
+            truth.write(text)
+            pairs += n_pairs
             for k, v in block_counts.items():
                 counts[k] += v
             for k, v in block_hist.items():
@@ -1112,14 +1123,12 @@ def write_match(out_dir, records, subjects=None, seed=1, unmatched=0.25, duplica
     plans = _plan_match(seed, records, subjects, unmatched, duplicate_share)
     with open(os.path.join(out_dir, "truth.csv"), "w", encoding="utf-8", newline="\n") as truth:
         truth.write("subject_key,candidate_key\n")
-        for out, subs, lines, block_counts, block_hist in _run_blocks(
+        for out, n_out, subs, n_subs, text, n_pairs, block_counts, block_hist in _run_blocks(
                 seed, works, _tasks("match", seed, plans, n_buckets), jobs):
-            cand.add(out)
-            subj.add(subs)
-            if lines:
-                truth.write("\n".join(lines))
-                truth.write("\n")
-            pairs += len(lines)
+            cand.add(out, n_out)
+            subj.add(subs, n_subs)
+            truth.write(text)
+            pairs += n_pairs
             for k, v in block_counts.items():
                 counts[k] += v
             for k, v in block_hist.items():

@@ -85,6 +85,22 @@ def test_same_seed_same_bytes_whatever_the_processes_and_another_seed_differs(tm
     assert not any(p.name.endswith(".parts") for p in (tmp_path / "a").iterdir())
 
 
+@pytest.mark.parametrize("mode", ["dedupe", "match"])
+def test_shuffling_changes_the_order_of_the_lines_only(tmp_path, monkeypatch, mode):
+    monkeypatch.setattr(synthetic, "BUCKET_RECORDS", 1000)
+    write = synthetic.write_dedupe if mode == "dedupe" else synthetic.write_match
+    args = DEDUPE if mode == "dedupe" else MATCH
+    write(tmp_path / "shuffled", seed=3, **args)
+    write(tmp_path / "plain", seed=3, shuffle=False, **args)
+    shuffled, plain = output_bytes(tmp_path / "shuffled"), output_bytes(tmp_path / "plain")
+    assert shuffled.keys() == plain.keys() == {p.name for p in (tmp_path / "plain").iterdir()} - {"stats.json"}
+    for name in shuffled:
+        lines, plain_lines = shuffled[name].splitlines(), plain[name].splitlines()
+        assert sorted(lines) == sorted(plain_lines)
+        if name != "truth.csv":
+            assert lines != plain_lines
+
+
 @pytest.mark.parametrize("records", [1, 2, 17, synthetic.BLOCK_WORKS + 1, 4321])
 def test_dedupe_writes_exactly_the_records_asked_for(tmp_path, records):
     stats = synthetic.write_dedupe(tmp_path, records, seed=3)
