@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Generate src/core/unicode_tables.cpp from the Unicode Character Database.
 
-Reads UnicodeData.txt (simple lowercase mapping), DerivedCoreProperties.txt
-(Cased, Case_Ignorable) and PropList.txt (White_Space) of UCD 17.0.0 and
-writes the two-level lookup tables declared in src/core/unicode.hpp.
+Reads UnicodeData.txt (simple lowercase mapping; General_Category, of which
+the tables keep whether a code point is a letter, mark or number),
+DerivedCoreProperties.txt (Cased, Case_Ignorable) and PropList.txt
+(White_Space) of UCD 17.0.0 and writes the two-level lookup tables declared
+in src/core/unicode.hpp.
 
     python3 tools/gen_unicode_tables.py            # regenerate
     python3 tools/gen_unicode_tables.py --check    # exit 1 if the file is stale
@@ -28,6 +30,7 @@ BLOCK_SIZE = 1 << SHIFT
 FLAG_CASED = 1 << 0
 FLAG_CASE_IGNORABLE = 1 << 1
 FLAG_WHITE_SPACE = 1 << 2
+FLAG_WORD = 1 << 3  # General_Category L*, M* or N*: a character of a word
 STAGE2_INDEX_LIMIT = 256  # kStage2 is uint8_t
 STAGE1_INDEX_LIMIT = 1 << 16  # kStage1 is uint16_t
 
@@ -71,9 +74,15 @@ def check_version_header(path: Path, lines: list[str]) -> None:
         raise UcdError(f"{path}: expected first line {expected!r}, found {first!r}")
 
 
-def parse_unicode_data(path: Path) -> list[int]:
-    """Simple lowercase mapping of every code point (identity if none)."""
+def is_word_category(category: str) -> bool:
+    return category[:1] in ("L", "M", "N")
+
+
+def parse_unicode_data(path: Path) -> tuple[list[int], list[bool]]:
+    """Simple lowercase mapping of every code point (identity if none), and whether it is a letter,
+    mark or number."""
     lower = list(range(CODE_SPACE))
+    word = [False] * CODE_SPACE
     previous = -1
     pending_first: tuple[int, str, str] | None = None  # (code point, range name, mapping)
     lines = read_lines(path)
@@ -104,6 +113,9 @@ def parse_unicode_data(path: Path) -> list[int]:
                 # One mapping for a whole range only makes sense as a constant offset,
                 # and no UCD range has one; refuse rather than guess.
                 raise UcdError(f"{where}: range with a lowercase mapping")
+            if is_word_category(fields[2]):
+                for in_range in range(first_cp, cp + 1):
+                    word[in_range] = True
             pending_first = None
             continue
         if name.startswith("<") and name.endswith(", First>"):
@@ -112,9 +124,10 @@ def parse_unicode_data(path: Path) -> list[int]:
         if name.endswith(", Last>"):
             raise UcdError(f"{where}: Last line without a First line")
         lower[cp] = target
+        word[cp] = is_word_category(fields[2])
     if pending_first is not None:
         raise UcdError(f"{path}: file ends inside a First/Last range")
-    return lower
+    return lower, word
 
 
 def parse_property_file(path: Path, wanted: set[str]) -> dict[str, list[tuple[int, int]]]:
@@ -147,7 +160,7 @@ def parse_property_file(path: Path, wanted: set[str]) -> dict[str, list[tuple[in
 def build_records(ucd: Path) -> list[tuple[int, int]]:
     """(flags, lowercase delta) for every code point."""
     # UnicodeData.txt has no version header; it only has to parse.
-    lower = parse_unicode_data(ucd / "UnicodeData.txt")
+    lower, word = parse_unicode_data(ucd / "UnicodeData.txt")
     derived = parse_property_file(ucd / "DerivedCoreProperties.txt", {"Cased", "Case_Ignorable"})
     props = parse_property_file(ucd / "PropList.txt", {"White_Space"})
 
@@ -160,6 +173,9 @@ def build_records(ucd: Path) -> list[tuple[int, int]]:
         for first, last in ranges:
             for cp in range(first, last + 1):
                 flags[cp] |= bit
+    for cp in range(CODE_SPACE):
+        if word[cp]:
+            flags[cp] |= FLAG_WORD
 
     if lower[CAPITAL_I_WITH_DOT] != CAPITAL_I_WITH_DOT_LOWER[0]:
         raise UcdError("UnicodeData.txt: U+0130 no longer lowercases to U+0069")
@@ -237,7 +253,8 @@ def render(tables: Tables) -> str:
 // Do not edit; rerun the generator instead.
 //
 // Contents: simple lowercase mapping (as a delta), Cased, Case_Ignorable,
-// White_Space, and the U+0130 multi-character lowercase mapping.
+// White_Space, letter, mark or number (General_Category L*, M*, N*), and the
+// U+0130 multi-character lowercase mapping.
 // {len(tables.records)} records, {tables.block_count} distinct blocks of {BLOCK_SIZE} code points, {tables.byte_size()} bytes of tables.
 
 #include "core/unicode.hpp"

@@ -81,6 +81,8 @@ void read_unicode_data(const std::filesystem::path& path, Reference& ref) {
         const char32_t lower = fields[13].empty() ? c : parse_hex(fields[13]);
         const bool first = name.size() > 8 && name.compare(name.size() - 8, 8, ", First>") == 0;
         const bool last = name.size() > 7 && name.compare(name.size() - 7, 7, ", Last>") == 0;
+        // Letters, marks and numbers: the General_Category's first letter.
+        const bool word = !fields[2].empty() && (fields[2][0] == 'L' || fields[2][0] == 'M' || fields[2][0] == 'N');
         if (first) {
             range_start = c;
             continue;
@@ -90,10 +92,15 @@ void read_unicode_data(const std::filesystem::path& path, Reference& ref) {
             // Ranges carry no lowercase mapping: their code points keep the
             // identity default.
             if (lower != c) throw std::runtime_error("UnicodeData.txt: mapped range");
+            const char32_t start = range_start.value();
+            if (word) {
+                for (char32_t in_range = start; in_range <= c; ++in_range) ref.flags[in_range] |= u::kWord;
+            }
             range_start.reset();
             continue;
         }
         ref.lower[c] = lower;
+        if (word) ref.flags[c] |= u::kWord;
     }
     if (lines < 30000) throw std::runtime_error("UnicodeData.txt: suspiciously short");
 }
@@ -167,7 +174,8 @@ TEST_F(UcdReference, EveryCodePointMatchesTheUcd) {
                         static_cast<char32_t>(static_cast<std::int32_t>(c) + info.lower_delta) == want_lower &&
                         u::simple_lowercase(c) == want_lower && u::is_cased(c) == ((want_flags & u::kCased) != 0) &&
                         u::is_case_ignorable(c) == ((want_flags & u::kCaseIgnorable) != 0) &&
-                        u::is_white_space(c) == ((want_flags & u::kWhiteSpace) != 0);
+                        u::is_white_space(c) == ((want_flags & u::kWhiteSpace) != 0) &&
+                        u::is_word_character(c) == ((want_flags & u::kWord) != 0);
         if (!ok && ++mismatches <= kMaxReported) {
             ADD_FAILURE() << hex(c) << ": tables say flags " << int(info.flags) << " lower "
                           << hex(u::simple_lowercase(c)) << ", UCD says flags " << int(want_flags) << " lower "
