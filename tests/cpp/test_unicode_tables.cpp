@@ -68,7 +68,8 @@ struct Reference {
 void read_unicode_data(const std::filesystem::path& path, Reference& ref) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot open " + path.string());
-    std::optional<char32_t> range_start;
+    char32_t range_start = 0;
+    bool in_range = false;
     std::string line;
     std::size_t lines = 0;
     while (std::getline(in, line)) {
@@ -85,18 +86,18 @@ void read_unicode_data(const std::filesystem::path& path, Reference& ref) {
         const bool word = !fields[2].empty() && (fields[2][0] == 'L' || fields[2][0] == 'M' || fields[2][0] == 'N');
         if (first) {
             range_start = c;
+            in_range = true;
             continue;
         }
         if (last) {
-            if (!range_start) throw std::runtime_error("UnicodeData.txt: Last without First");
+            if (!in_range) throw std::runtime_error("UnicodeData.txt: Last without First");
             // Ranges carry no lowercase mapping: their code points keep the
             // identity default.
             if (lower != c) throw std::runtime_error("UnicodeData.txt: mapped range");
-            const char32_t start = range_start.value();
             if (word) {
-                for (char32_t in_range = start; in_range <= c; ++in_range) ref.flags[in_range] |= u::kWord;
+                for (char32_t at = range_start; at <= c; ++at) ref.flags[at] |= u::kWord;
             }
-            range_start.reset();
+            in_range = false;
             continue;
         }
         ref.lower[c] = lower;
