@@ -133,6 +133,11 @@ def _split_commas(text: str) -> list[str]:
     return paired if paired is not None else pieces
 
 
+def is_cut_short(text: str) -> bool:
+    """Whether an author list ends in "et al." or "and others": more people wrote it than it names."""
+    return _ET_AL_TEXT.search(" ".join(text.split())) is not None
+
+
 def parse_names(text: str) -> list[Name]:
     """Names from a plain-text author list, whatever its separators.
 

@@ -157,7 +157,7 @@ def _record(mapped: dict[str, Value], kind: str | None, position: int, options: 
                 values[name] = read_index(found.value, position)
             elif name == "author":
                 authors = read_authors(found.value, options.raw)
-                values[name], values["families"] = authors.text, authors.families
+                values[name], values["families"], values["et_al"] = authors.text, authors.families, authors.et_al
             else:
                 values[name] = _READERS[name](found.value)
         except ValueError as error:
@@ -195,6 +195,7 @@ def _record(mapped: dict[str, Value], kind: str | None, position: int, options: 
         publisher=values.get("publisher"),
         key=values.get("key"),
         families=values.get("families"),
+        et_al=values.get("et_al", False),
         kind=kind,
         shown={name: _shown_value(name, mapped.get(name)) for name in options.include},
     )

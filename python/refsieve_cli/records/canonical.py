@@ -21,7 +21,8 @@ from functools import lru_cache
 
 from refsieve_cli.io.formats.entry import Name, NameList
 from refsieve_cli.io.markup import decode_markup, plain_page_range
-from refsieve_cli.records.authors import canonical_authors, display_names, family_words, names_from_csl, parse_names
+from refsieve_cli.records.authors import (canonical_authors, display_names, family_words, is_cut_short, names_from_csl,
+                                          parse_names)
 from refsieve_cli.records.values import read_text
 
 _DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.|www\.)?doi\.org/|doi[:\s]\s*|info:doi/)", re.IGNORECASE)
@@ -51,10 +52,12 @@ def canonical_pages(text: str) -> str:
 
 @dataclass(frozen=True, slots=True)
 class Authors:
-    """An author value read: the text the author score compares, and each person's family name."""
+    """An author value read: the text the author score compares, each person's family name, and whether the
+    list was cut short ("et al.", "and others")."""
 
     text: str | None
     families: str | None
+    et_al: bool = False
 
 
 def read_authors(value: object, raw: bool) -> Authors:
@@ -75,7 +78,7 @@ def read_authors(value: object, raw: bool) -> Authors:
         if text is None:
             return Authors(None, None)
         names, raw_text = _names_in(text), text
-    return Authors(raw_text if raw else canonical_authors(names), family_words(names) or None)
+    return Authors(raw_text if raw else canonical_authors(names), family_words(names) or None, is_cut_short(raw_text))
 
 
 def author_text(value: object, raw: bool) -> str | None:

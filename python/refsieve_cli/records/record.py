@@ -20,7 +20,7 @@ from refsieve_cli.records.fields import SCORED_FIELDS, SHOWN_FIELDS
 _BATCH = 4096
 _KEY = "key"
 # Texts kept for the decision whether two records are one work.
-EVIDENCE = ("families", "kind")
+EVIDENCE = ("families", "et_al", "kind")
 _SHOWN = "shown."
 
 
@@ -43,6 +43,7 @@ class Record:
     publisher: str | None = None
     key: str | None = None
     families: str | None = None
+    et_al: bool = False
     kind: str | None = None
     shown: Mapping[str, object] = field(default_factory=dict)
 
@@ -101,8 +102,9 @@ class RecordTable:
             return
         columns: dict[str, list[object]] = {name: [getattr(r, name) for r in self._pending] for name in SCORED_FIELDS}
         columns[_KEY] = [r.key for r in self._pending]
-        for name in EVIDENCE:
-            columns[name] = [getattr(r, name) for r in self._pending]
+        columns["families"] = [r.families for r in self._pending]
+        columns["et_al"] = ["1" if r.et_al else None for r in self._pending]
+        columns["kind"] = [r.kind for r in self._pending]
         for name in self.include:
             columns[_SHOWN + name] = [_shown_text(name, r.shown.get(name)) for r in self._pending]
         self._store.append(columns)
@@ -127,5 +129,6 @@ class RecordTable:
         values["index"] = self.store.indexes([position])[0]
         values["year"] = self.store.years([position])[0]
         shown = {name: self.shown(name, [position])[0] for name in self.include}
-        families, kind = (self.store.texts(name, [position])[0] for name in EVIDENCE)
-        return Record(**values, key=self.keys([position])[0], families=families, kind=kind, shown=shown)
+        families, et_al, kind = (self.store.texts(name, [position])[0] for name in EVIDENCE)
+        return Record(**values, key=self.keys([position])[0], families=families, et_al=bool(et_al), kind=kind,
+                      shown=shown)

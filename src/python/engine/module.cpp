@@ -16,6 +16,8 @@
 #include "python/convert_in.hpp"
 #include "python/engine/positions.hpp"
 #include "python/engine/records_object.hpp"
+#include "python/engine/support.hpp"
+#include "python/engine/works_functions.hpp"
 #include "python/guard.hpp"
 #include "python/worker_pool.hpp"
 
@@ -25,34 +27,6 @@ namespace {
 using refsieve::PairFacts;
 using refsieve::engine::MatchColumns;
 using refsieve::engine::RecordStore;
-
-// The interpreter lock, released for the life of this object; with_lock
-// runs a step with it held again.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-    template <class Step>
-    void with_lock(Step&& step) {
-        PyEval_RestoreThread(state_);
-        step();
-        state_ = PyEval_SaveThread();
-    }
-
-private:
-    PyThreadState* state_;
-};
-
-// A column as (struct format, bytes), the form Python turns into a memoryview.
-template <class T>
-Result<PyRef> column(const char* format, const std::vector<T>& values) {
-    PyRef bytes = created(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                                    static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-    return created(Py_BuildValue("(sO)", format, bytes.get()));
-}
 
 // One column of facts: the value `of` gives for each pair.
 template <class T, class Of>
@@ -144,47 +118,6 @@ Result<PyRef> columns_into_pyobject(const MatchColumns& found, bool with_facts) 
     return dict;
 }
 
-// What the waiting thread does between looks at the pool: answer signals
-// (Ctrl-C raises KeyboardInterrupt in the handler that Python installed)
-// and report progress. Either failing stops the match, with the exception
-// left pending until the pool has stopped.
-class Waiter {
-public:
-    Waiter(refsieve::engine::MatchControl& control, PyObject* progress) : control_(control), progress_(progress) {}
-
-    void look(LockReleased& lock) {
-        lock.with_lock([&] {
-            if (failed_) return;
-            if (PyErr_CheckSignals() < 0) return stop();
-            report_progress();
-        });
-    }
-    void finish() {
-        if (!failed_) report_progress();
-    }
-    bool failed() const noexcept { return failed_; }
-
-private:
-    void report_progress() {
-        if (progress_ == nullptr || progress_ == Py_None) return;
-        const std::size_t done = control_.done.load(std::memory_order_relaxed);
-        if (done == reported_) return;
-        PyRef count = PyRef::steal(PyLong_FromSize_t(done - reported_));
-        reported_ = done;
-        PyRef result = count ? PyRef::steal(PyObject_CallOneArg(progress_, count.get())) : PyRef();
-        if (!result) stop();
-    }
-    void stop() {
-        failed_ = true;
-        control_.stop.store(true);
-    }
-
-    refsieve::engine::MatchControl& control_;
-    PyObject* progress_;
-    std::size_t reported_ = 0;
-    bool failed_ = false;
-};
-
 PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
         static const char* keywords[] = {"subjects",    "candidates", "top_n",    "min_score", "doi_shortcut",
@@ -221,19 +154,11 @@ PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
         options.facts = facts != 0;
 
         batch::ThreadPool& pool = worker_pool();
-        refsieve::engine::MatchControl control;
-        Waiter waiter(control, progress);
-        std::optional<MatchColumns> found;
-        {
-            LockReleased lock;
-            control.while_waiting = [&] { waiter.look(lock); };
-            found = refsieve::engine::match_all(*subjects.value(), *candidates.value(), options, control, pool);
-        }
-        if (waiter.failed()) return PyErr::take();
-        waiter.finish();
-        if (waiter.failed()) return PyErr::take();
-        if (!found) fail("the match stopped without a reason");
-        return columns_into_pyobject(*found, options.facts);
+        Result<MatchColumns> found = while_released(progress, [&](refsieve::engine::MatchControl& control) {
+            return refsieve::engine::match_all(*subjects.value(), *candidates.value(), options, control, pool);
+        });
+        if (!found.ok()) return std::move(found).error();
+        return columns_into_pyobject(found.value(), options.facts);
     });
 }
 
@@ -359,6 +284,8 @@ PyModuleDef definition = {
 
 Result<PyRef> create_module() {
     PyRef module = created(PyModule_Create(&definition));
+    Status functions_added = or_pending_error(PyModule_AddFunctions(module.get(), works_functions()));
+    if (!functions_added.ok()) return std::move(functions_added).error();
     PyTypeObject* type = records_type();
     Status added = or_pending_error(PyModule_AddObjectRef(module.get(), "Records", reinterpret_cast<PyObject*>(type)));
     if (!added.ok()) return std::move(added).error();

@@ -1,0 +1,660 @@
+#include "core/same_work.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+#include "core/normalize.hpp"
+#include "core/unicode.hpp"
+#include "core/utf8.hpp"
+
+namespace refsieve::same_work {
+namespace {
+
+// ---- The rule's constants -----------------------------------------------------
+
+// Title word agreement (dice of the content words) a SAME needs.
+constexpr double kTitleAgreement = 0.8;
+// A title of this many content words or more that begins the other title
+// agrees with it (the same title with a subtitle added).
+constexpr std::size_t kPrefixWords = 4;
+// Title agreement that suffices when pages (or the issue), authors and year agree.
+constexpr double kTitleAgreementWithIdentifiers = 0.5;
+// Title agreement that a shared DOI still needs (below it, one DOI is likely mistyped).
+constexpr double kTitleAgreementWithDoi = 0.5;
+// Share of both family-name lists that must match.
+constexpr double kAuthorAgreement = 0.5;
+// Largest year gap of a SAME pair; smallest gap of two works.
+constexpr std::uint32_t kSameYears = 1;
+constexpr std::uint32_t kDifferentYears = 3;
+// A title of this many content words or fewer needs more evidence.
+constexpr std::size_t kShortTitleWords = 3;
+// From this many authors a short or generic title needs no frequency check.
+constexpr std::size_t kWeakTitleAuthors = 2;
+// Records with one title that make it a recurring one (a column).
+constexpr std::uint32_t kRecurringTitle = 3;
+// Letters a word needs before one edit may match it to another.
+constexpr std::size_t kFuzzyLetters = 5;
+
+constexpr std::array<std::string_view, 19> kStopWords = {"a",    "an", "and", "are", "as", "at",   "by",
+                                                         "for",  "from", "in", "into", "is", "of",   "on",
+                                                         "or",   "the", "to", "via",  "with"};
+
+// Words that make a title name an item about a work (its erratum, a review
+// of it, a reply to it) rather than the work.
+constexpr std::array<std::string_view, 16> kMarkerWords = {
+    "addenda",     "addendum",    "comment",   "comments", "correction", "corrections", "corrigenda", "corrigendum",
+    "errata",      "erratum",     "rejoinder", "reply",    "response",   "retraction",  "review",     "reviews"};
+
+// Words of periodical front matter and recurring columns: a title of these
+// (and stop words) alone names a kind of item, not a work.
+constexpr std::array<std::string_view, 83> kFrontMatterWords = {
+    "abstract",     "abstracts",       "acknowledgement", "acknowledgements", "acknowledgment", "acknowledgments",
+    "addendum",     "address",         "announcement",    "announcements",    "book",           "books",
+    "call",         "calls",           "chair",           "chairman",         "chairs",         "column",
+    "columns",      "comment",         "comments",        "committee",        "content",        "contents",
+    "correction",   "corrections",     "corrigendum",     "digest",           "editor",         "editorial",
+    "editorials",   "editors",         "errata",          "erratum",          "event",          "events",
+    "foreword",     "forum",           "guest",           "index",            "interview",      "introduction",
+    "issue",        "keynote",         "letter",          "letters",          "memoriam",       "message",
+    "messages",     "minutes",         "news",            "newsletter",       "note",           "notes",
+    "obituary",     "overview",        "panel",           "paper",            "papers",         "preface",
+    "president",    "presidents",      "program",         "remarks",          "reply",          "report",
+    "reports",      "response",        "review",          "reviewer",         "reviewers",      "reviews",
+    "secretary",    "secretarys",      "session",         "special",          "summary",        "table",
+    "treasurer",    "treasurers",      "update",          "vice",             "welcome"};
+
+constexpr std::array<std::string_view, 20> kUnits = {
+    "zero", "one", "two", "three", "four", "five", "six", "seven", "eight", "nine",
+    "ten", "eleven", "twelve", "thirteen", "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
+constexpr std::array<std::string_view, 20> kUnitOrdinals = {
+    "",        "first",   "second",     "third",      "fourth",     "fifth",      "sixth",
+    "seventh", "eighth",  "ninth",      "tenth",      "eleventh",   "twelfth",    "thirteenth",
+    "fourteenth", "fifteenth", "sixteenth", "seventeenth", "eighteenth", "nineteenth"};
+constexpr std::array<std::string_view, 8> kTens = {"twenty", "thirty",  "forty",  "fifty",
+                                                   "sixty",  "seventy", "eighty", "ninety"};
+constexpr std::array<std::string_view, 8> kTenOrdinals = {"twentieth", "thirtieth",  "fortieth",  "fiftieth",
+                                                          "sixtieth",  "seventieth", "eightieth", "ninetieth"};
+// Roman numerals from ii (v and x only after a numbering word, with i).
+constexpr std::array<std::string_view, 19> kRoman = {"ii",  "iii",  "iv",  "v",    "vi",    "vii",  "viii",
+                                                     "ix",  "x",    "xi",  "xii",  "xiii",  "xiv",  "xv",
+                                                     "xvi", "xvii", "xviii", "xix", "xx"};
+// Words that name a numbered part: "part i", "volume 2".
+constexpr std::array<std::string_view, 10> kNumberingWords = {"part",    "parts", "vol",     "volume", "chapter",
+                                                              "book",    "section", "no",    "number", "series"};
+
+constexpr std::array<std::string_view, 10> kProceedingsWords = {"proceedings", "proceeding", "proc",     "conference",
+                                                                "conf",        "symposium",  "symp",     "workshop",
+                                                                "congress",    "colloquium"};
+constexpr std::array<std::string_view, 12> kJournalWords = {"journal",  "j",         "jour",    "transactions",
+                                                            "trans",    "magazine",  "letters", "quarterly",
+                                                            "annals",   "bulletin",  "acta",    "newsletter"};
+
+template <std::size_t N>
+bool among(std::string_view word, const std::array<std::string_view, N>& list) noexcept {
+    return std::find(list.begin(), list.end(), word) != list.end();
+}
+
+template <std::size_t N>
+std::optional<std::size_t> position(std::string_view word, const std::array<std::string_view, N>& list) noexcept {
+    const auto found = std::find(list.begin(), list.end(), word);
+    if (found == list.end()) return std::nullopt;
+    return static_cast<std::size_t>(found - list.begin());
+}
+
+bool is_digits(std::string_view word) noexcept {
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The value of at most the first nine digits (as the prototype reads them).
+std::uint32_t digits_value(std::string_view digits) noexcept {
+    std::uint32_t value = 0;
+    for (const char c : digits.substr(0, 9)) value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    return value;
+}
+
+// A number written with digits, maybe ordinal: "25", "25th".
+std::optional<std::uint32_t> written_number(std::string_view word) noexcept {
+    std::size_t digits = 0;
+    while (digits < word.size() && word[digits] >= '0' && word[digits] <= '9') ++digits;
+    if (digits == 0) return std::nullopt;
+    const std::string_view rest = word.substr(digits);
+    if (!rest.empty() && rest != "st" && rest != "nd" && rest != "rd" && rest != "th") return std::nullopt;
+    return digits_value(word.substr(0, digits));
+}
+
+std::optional<std::uint32_t> unit_value(std::string_view word) noexcept {
+    if (const auto at = position(word, kUnits)) return static_cast<std::uint32_t>(*at);
+    if (const auto at = position(word, kUnitOrdinals); at && *at > 0) return static_cast<std::uint32_t>(*at);
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> tens_value(std::string_view word) noexcept {
+    if (const auto at = position(word, kTens)) return static_cast<std::uint32_t>(20 + 10 * *at);
+    if (const auto at = position(word, kTenOrdinals)) return static_cast<std::uint32_t>(20 + 10 * *at);
+    return std::nullopt;
+}
+
+// The words with every number phrase written as its digits: "twenty fifth",
+// "25th" and "xxv" all become "25".
+std::vector<std::string> numbers_as_digits(const std::vector<std::string>& words) {
+    std::vector<std::string> out;
+    // A tens word ("twenty") waiting for the unit that may complete it.
+    std::uint32_t tens = 0;
+    bool tens_waiting = false;
+    const auto flush_tens = [&] {
+        if (tens_waiting) out.push_back(std::to_string(tens));
+        tens_waiting = false;
+    };
+    for (const std::string& word : words) {
+        const std::string_view previous = out.empty() ? std::string_view() : std::string_view(out.back());
+        std::optional<std::uint32_t> value = written_number(word);
+        if (!value) {
+            if (const std::optional<std::uint32_t> tens_of_word = tens_value(word)) {
+                flush_tens();
+                tens = *tens_of_word;
+                tens_waiting = true;
+                continue;
+            }
+            if (const std::optional<std::uint32_t> unit = unit_value(word)) {
+                value = unit;
+                if (tens_waiting && *unit >= 1 && *unit <= 9) {
+                    value = tens + *unit;
+                    tens_waiting = false;
+                }
+            } else if (const auto roman = position(word, kRoman); roman && word != "v" && word != "x") {
+                value = static_cast<std::uint32_t>(*roman + 2);
+            } else if ((word == "i" || word == "v" || word == "x") && among(previous, kNumberingWords)) {
+                value = word == "i" ? 1 : word == "v" ? 5 : 10;
+            }
+        }
+        flush_tens();
+        out.push_back(value ? std::to_string(*value) : word);
+    }
+    flush_tens();
+    return out;
+}
+
+// "([0-9]+)\s*[-‐‑‒–—―]+\s*([0-9]+)" at the first place it matches, else the
+// first digit run; none without digits.
+std::optional<Pages> page_range(std::string_view pages) {
+    const auto digit_run_at = [&](std::size_t at) {
+        std::size_t end = at;
+        while (end < pages.size() && pages[end] >= '0' && pages[end] <= '9') ++end;
+        return end;
+    };
+    const auto without_zeros = [](std::string_view digits) {
+        const std::size_t first = digits.find_first_not_of('0');
+        return first == std::string_view::npos ? std::string_view("0") : digits.substr(first);
+    };
+    // After a digit run at `end`: spaces, one or more dashes, spaces, then digits?
+    const auto second_run = [&](std::size_t end) -> std::optional<std::pair<std::size_t, std::size_t>> {
+        std::size_t at = end;
+        const auto skip_spaces = [&] {
+            while (at < pages.size()) {
+                std::size_t next = at;
+                const char32_t c = utf8::next(pages, next);
+                if (!unicode::is_white_space(c)) break;
+                at = next;
+            }
+        };
+        skip_spaces();
+        std::size_t dashes = 0;
+        while (at < pages.size()) {
+            std::size_t next = at;
+            const char32_t c = utf8::next(pages, next);
+            if (c != U'-' && !(c >= 0x2010 && c <= 0x2015)) break;
+            at = next;
+            ++dashes;
+        }
+        if (dashes == 0) return std::nullopt;
+        skip_spaces();
+        const std::size_t run_end = digit_run_at(at);
+        if (run_end == at) return std::nullopt;
+        return std::pair{at, run_end};
+    };
+    std::optional<std::pair<std::size_t, std::size_t>> first_digits;
+    for (std::size_t at = 0; at < pages.size(); ++at) {
+        if (pages[at] < '0' || pages[at] > '9') continue;
+        // Every start of a digit run is tried, as a regular expression would.
+        for (std::size_t end = at + 1; end <= digit_run_at(at); ++end) {
+            if (!first_digits) first_digits = std::pair{at, digit_run_at(at)};
+            if (const auto second = second_run(end)) {
+                const std::string_view s = without_zeros(pages.substr(at, end - at));
+                const std::string_view e = without_zeros(pages.substr(second->first, second->second - second->first));
+                Pages range;
+                range.first = digits_value(s);
+                range.last = digits_value(e);
+                if (range.last < range.first && e.size() < s.size()) {
+                    // "1234-56" is 1234-1256.
+                    std::string completed(s.substr(0, s.size() - e.size()));
+                    completed.append(e);
+                    range.last = digits_value(completed);
+                }
+                if (range.last < range.first) range.last = range.first;
+                return range;
+            }
+        }
+    }
+    if (!first_digits) return std::nullopt;
+    const std::string_view digits = without_zeros(pages.substr(first_digits->first, first_digits->second - first_digits->first));
+    Pages lone;
+    lone.first = lone.last = digits_value(digits);
+    lone.lone = std::string(digits);
+    return lone;
+}
+
+std::optional<std::uint32_t> first_number(const std::optional<std::string_view>& text) {
+    if (!text) return std::nullopt;
+    const std::size_t at = text->find_first_of("0123456789");
+    if (at == std::string_view::npos) return std::nullopt;
+    std::size_t end = at;
+    while (end < text->size() && (*text)[end] >= '0' && (*text)[end] <= '9') ++end;
+    return digits_value(text->substr(at, end - at));
+}
+
+VenueKind venue_kind(const std::optional<std::string_view>& journal) {
+    if (!journal) return VenueKind::none;
+    const std::vector<std::string> words = title_words(*journal);
+    if (words.empty()) return VenueKind::none;
+    const bool proceedings = std::any_of(words.begin(), words.end(), [](const std::string& w) {
+        return among(w, kProceedingsWords);
+    });
+    const bool journal_word =
+        std::any_of(words.begin(), words.end(), [](const std::string& w) { return among(w, kJournalWords); });
+    if (proceedings && !journal_word) return VenueKind::proceedings;
+    if (journal_word && !proceedings) return VenueKind::journal;
+    return proceedings ? VenueKind::both : VenueKind::plain;
+}
+
+TypeClass type_class(std::string_view kind) {
+    static constexpr std::array<std::string_view, 11> kVolumes = {
+        "proceedings", "book",    "collection", "mvbook", "mvcollection", "mvproceedings",
+        "periodical",  "booklet", "edbook",     "conf",   "ebook"};
+    static constexpr std::array<std::string_view, 14> kParts = {
+        "inproceedings", "conference",       "incollection",    "inbook",           "article",
+        "chap",          "cpaper",           "jour",            "ejour",            "chapter",
+        "paper-conference", "article-journal", "article-magazine", "article-newspaper"};
+    static constexpr std::array<std::string_view, 3> kReports = {"techreport", "report", "rprt"};
+    static constexpr std::array<std::string_view, 4> kTheses = {"phdthesis", "mastersthesis", "thesis", "thes"};
+    const std::string lower = normalize(kind);
+    if (among(lower, kVolumes)) return TypeClass::volume;
+    if (among(lower, kParts)) return TypeClass::part;
+    if (among(lower, kReports)) return TypeClass::report;
+    if (among(lower, kTheses)) return TypeClass::thesis;
+    return TypeClass::none;
+}
+
+std::size_t letters(std::string_view word) noexcept {
+    return static_cast<std::size_t>(
+        std::count_if(word.begin(), word.end(), [](char byte) { return (byte & 0xC0) != 0x80; }));
+}
+
+// At most one edit apart: one insertion, deletion, substitution, or swap of
+// neighbours (on code points).
+bool one_edit_apart(std::string_view first, std::string_view second) {
+    std::vector<char32_t> a = utf8::decode(first);
+    std::vector<char32_t> b = utf8::decode(second);
+    if (a.size() > b.size()) std::swap(a, b);
+    if (b.size() - a.size() > 1) return false;
+    std::size_t i = 0;
+    while (i < a.size() && a[i] == b[i]) ++i;
+    if (a.size() == b.size()) {
+        if (i == a.size() || std::equal(a.begin() + static_cast<std::ptrdiff_t>(i) + 1, a.end(),
+                                        b.begin() + static_cast<std::ptrdiff_t>(i) + 1)) {
+            return true;
+        }
+        return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] &&
+               std::equal(a.begin() + static_cast<std::ptrdiff_t>(i) + 2, a.end(),
+                          b.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+    }
+    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(i), a.end(), b.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+}
+
+bool fuzzy_equal(std::string_view a, std::string_view b) {
+    return letters(a) >= kFuzzyLetters && letters(b) >= kFuzzyLetters && one_edit_apart(a, b);
+}
+
+// Words of two lists matched one to one: equal words first, then words of
+// kFuzzyLetters or more one edit apart, in order.
+std::size_t matched(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words) {
+    std::vector<bool> used(ys.size(), false);
+    std::vector<std::uint32_t> left;
+    std::size_t n = 0;
+    for (const std::uint32_t x : xs) {
+        bool found = false;
+        for (std::size_t k = 0; k < ys.size(); ++k) {
+            if (!used[k] && ys[k] == x) {
+                used[k] = true;
+                found = true;
+                ++n;
+                break;
+            }
+        }
+        if (!found) left.push_back(x);
+    }
+    for (const std::uint32_t x : left) {
+        if (letters(words.text(x)) < kFuzzyLetters) continue;
+        for (std::size_t k = 0; k < ys.size(); ++k) {
+            if (!used[k] && fuzzy_equal(words.text(x), words.text(ys[k]))) {
+                used[k] = true;
+                ++n;
+                break;
+            }
+        }
+    }
+    return n;
+}
+
+// Title words matched as in `matched`, and then two neighbouring words left
+// over on one side matched to one word left over on the other ("back
+// propagation" and "backpropagation"); such a join counts as one word on
+// both sides. The matched count and the two lengths.
+struct TitleMatch {
+    std::size_t matched = 0;
+    std::size_t first_length = 0;
+    std::size_t second_length = 0;
+};
+
+TitleMatch match_titles(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words) {
+    std::vector<bool> used_x(xs.size(), false), used_y(ys.size(), false);
+    TitleMatch result{0, xs.size(), ys.size()};
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        for (std::size_t k = 0; k < ys.size(); ++k) {
+            if (!used_y[k] && xs[i] == ys[k]) {
+                used_x[i] = used_y[k] = true;
+                ++result.matched;
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        if (used_x[i] || letters(words.text(xs[i])) < kFuzzyLetters) continue;
+        for (std::size_t k = 0; k < ys.size(); ++k) {
+            if (!used_y[k] && fuzzy_equal(words.text(xs[i]), words.text(ys[k]))) {
+                used_x[i] = used_y[k] = true;
+                ++result.matched;
+                break;
+            }
+        }
+    }
+    const auto join = [&](std::span<const std::uint32_t> side, std::vector<bool>& used_side,
+                          std::span<const std::uint32_t> other, std::vector<bool>& used_other, std::size_t& length) {
+        for (std::size_t i = 0; i + 1 < side.size(); ++i) {
+            if (used_side[i] || used_side[i + 1]) continue;
+            std::string joined(words.text(side[i]));
+            joined.append(words.text(side[i + 1]));
+            for (std::size_t k = 0; k < other.size(); ++k) {
+                const std::string_view word = words.text(other[k]);
+                if (!used_other[k] && (word == joined || fuzzy_equal(word, joined))) {
+                    used_side[i] = used_side[i + 1] = used_other[k] = true;
+                    ++result.matched;
+                    --length;
+                    break;
+                }
+            }
+        }
+    };
+    join(xs, used_x, ys, used_y, result.first_length);
+    join(ys, used_y, xs, used_x, result.second_length);
+    return result;
+}
+
+enum class PagesRelation : std::uint8_t { unknown, same, conflict };
+
+std::string digits_of(std::uint32_t value) { return std::to_string(value); }
+
+PagesRelation pages_relation(const std::optional<Pages>& p, const std::optional<Pages>& q) {
+    if (!p || !q) return PagesRelation::unknown;
+    if (p->first == q->first) return PagesRelation::same;
+    // A lone number that is the other's range with its dash lost: "524532" and "524-532".
+    if (p->lone && !q->lone && *p->lone == digits_of(q->first) + digits_of(q->last)) return PagesRelation::same;
+    if (q->lone && !p->lone && *q->lone == digits_of(p->first) + digits_of(p->last)) return PagesRelation::same;
+    if (p->last < q->first || q->last < p->first) return PagesRelation::conflict;
+    if (!p->lone && !q->lone) return PagesRelation::same;  // two ranges that overlap
+    return PagesRelation::unknown;
+}
+
+bool subset(std::span<const std::uint32_t> small, std::span<const std::uint32_t> large) {
+    return std::includes(large.begin(), large.end(), small.begin(), small.end());
+}
+
+std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b) {
+    if (!a.doi.empty() && !b.doi.empty() && a.doi != b.doi) return Reason::different_dois;
+    if (a.type_class != TypeClass::none && b.type_class != TypeClass::none && a.type_class != b.type_class) {
+        return Reason::entry_types;
+    }
+    if (a.markers != b.markers) return Reason::marker_words;
+    if (a.venue != VenueKind::none && b.venue != VenueKind::none) {
+        const auto pair = [&](VenueKind x, VenueKind y) {
+            return (a.venue == x && b.venue == y) || (a.venue == y && b.venue == x);
+        };
+        // A conference paper is not its journal version, and a venue named by
+        // neither kind of word ("VLDB") against a journal is the same case.
+        if (pair(VenueKind::proceedings, VenueKind::journal) || pair(VenueKind::plain, VenueKind::journal)) {
+            return Reason::venue_kinds;
+        }
+    }
+    if (pages_relation(a.pages, b.pages) == PagesRelation::conflict) return Reason::page_ranges;
+    if (a.year && b.year && std::abs(static_cast<std::int64_t>(*a.year) - *b.year) >= kDifferentYears) {
+        return Reason::years_apart;
+    }
+    if (!a.numbers.empty() && !b.numbers.empty() && !subset(a.numbers, b.numbers) && !subset(b.numbers, a.numbers)) {
+        return Reason::title_numbers;
+    }
+    if (a.parts != b.parts) return Reason::part_numbers;
+    return std::nullopt;
+}
+
+// The shorter content list, of kPrefixWords or more, begins the longer one.
+bool prefix_title(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys) {
+    if (xs.size() > ys.size()) std::swap(xs, ys);
+    return xs.size() >= kPrefixWords && std::equal(xs.begin(), xs.end(), ys.begin());
+}
+
+// The facts of a pair that speak for one work.
+struct Agreement {
+    double dice = 0.0;
+    std::size_t families_matched = 0;
+    std::optional<double> author_share;  // none when either list is empty
+    std::optional<std::uint32_t> year_gap;
+    bool identifiers = false;
+};
+
+Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words) {
+    Agreement result;
+    if (!a.content.empty() && !b.content.empty()) {
+        const TitleMatch title = match_titles(a.content, b.content, words);
+        result.dice = 2.0 * static_cast<double>(title.matched) /
+                      static_cast<double>(title.first_length + title.second_length);
+    }
+    if (!a.families.empty() && !b.families.empty()) {
+        result.families_matched = matched(a.families, b.families, words);
+        const double matched_count = static_cast<double>(result.families_matched);
+        const std::size_t shorter = std::min(a.families.size(), b.families.size());
+        const std::size_t longer = std::max(a.families.size(), b.families.size());
+        double share = matched_count / static_cast<double>(shorter);
+        // The shorter list must be matched by half of the longer one too,
+        // unless it was cut short ("et al.").
+        const bool shorter_cut = a.families.size() < b.families.size() ? a.et_al : b.et_al;
+        if (!shorter_cut || a.families.size() == b.families.size()) {
+            share = std::min(share, matched_count / static_cast<double>(longer));
+        }
+        result.author_share = share;
+    }
+    if (a.year && b.year) {
+        result.year_gap = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(*a.year) - *b.year));
+    }
+    const PagesRelation pages = pages_relation(a.pages, b.pages);
+    // Page 1 alone identifies nothing: electronic articles all start there.
+    const bool same_pages =
+        pages == PagesRelation::same &&
+        (std::max(a.pages->first, b.pages->first) > 1 ||
+         (a.pages->first == b.pages->first && a.pages->last == b.pages->last && a.pages->last > a.pages->first));
+    const bool same_issue = !a.journal.empty() && a.journal == b.journal && a.volume && a.volume == b.volume &&
+                            a.number && a.number == b.number;
+    result.identifiers = same_pages || same_issue;
+    return result;
+}
+
+}  // namespace
+
+std::string_view reason_name(Reason reason) noexcept {
+    switch (reason) {
+        case Reason::same_doi: return "doi";
+        case Reason::identifiers_and_authors: return "identifiers+authors";
+        case Reason::title_without_authors: return "title-without-authors";
+        case Reason::title_and_authors: return "title+authors";
+        case Reason::different_dois: return "different-dois";
+        case Reason::entry_types: return "entry-types";
+        case Reason::marker_words: return "marker-words";
+        case Reason::venue_kinds: return "venue-kinds";
+        case Reason::page_ranges: return "page-ranges";
+        case Reason::years_apart: return "years-apart";
+        case Reason::title_numbers: return "title-numbers";
+        case Reason::part_numbers: return "part-numbers";
+        case Reason::doi_with_other_title: return "doi-with-other-title";
+        case Reason::title_disagrees: return "title";
+        case Reason::year_gap: return "year";
+        case Reason::no_authors: return "no-authors";
+        case Reason::authors_disagree: return "authors";
+        case Reason::generic_title: return "generic-title";
+        case Reason::short_title: return "short-title";
+    }
+    return "";
+}
+
+std::uint32_t Words::id(std::string_view word) {
+    const auto [at, added] = ids_.try_emplace(std::string(word), static_cast<std::uint32_t>(texts_.size()));
+    if (added) texts_.push_back(&at->first);
+    return at->second;
+}
+
+std::vector<std::string> title_words(std::string_view title) {
+    std::string lower;
+    normalize_into(title, lower);
+    std::vector<std::string> words;
+    std::string current;
+    for (std::size_t i = 0; i < lower.size();) {
+        const char32_t c = utf8::next(lower, i);
+        if (c == U'\'' || c == 0x2019 || c == 0x02BC) continue;  // "editor's" is "editors"
+        if (unicode::is_word_character(c)) {
+            utf8::append(current, c);
+        } else if (!current.empty()) {
+            words.push_back(std::move(current));
+            current.clear();
+        }
+    }
+    if (!current.empty()) words.push_back(std::move(current));
+    return numbers_as_digits(words);
+}
+
+WorkFacts work_facts(const RecordView& record, std::string_view families, bool et_al, std::string_view kind,
+                     Words& words) {
+    const std::vector<std::string> title = title_words(record.title);
+    return work_facts_of_words(record, title, families, et_al, kind, words);
+}
+
+WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::string> title, std::string_view families,
+                              bool et_al, std::string_view kind, Words& words) {
+    WorkFacts facts;
+    std::vector<std::string_view> content;
+    for (const std::string& word : title) {
+        if (!among(std::string_view(word), kStopWords)) content.push_back(word);
+    }
+    if (content.empty()) content.assign(title.begin(), title.end());
+    for (const std::string_view word : content) facts.content.push_back(words.id(word));
+    for (std::size_t i = 0; i < title.size(); ++i) {
+        if (is_digits(title[i])) facts.numbers.push_back(digits_value(title[i]));
+        if (i > 0 && among(std::string_view(title[i - 1]), kNumberingWords) && is_digits(title[i])) {
+            facts.parts.push_back(digits_value(title[i]));
+        }
+        if (const auto marker = position(std::string_view(title[i]), kMarkerWords)) facts.markers |= 1u << *marker;
+    }
+    for (std::vector<std::uint32_t>* numbers : {&facts.numbers, &facts.parts}) {
+        std::sort(numbers->begin(), numbers->end());
+        numbers->erase(std::unique(numbers->begin(), numbers->end()), numbers->end());
+    }
+    facts.generic = !content.empty() && std::all_of(content.begin(), content.end(), [](std::string_view word) {
+        return among(word, kFrontMatterWords) || among(word, kStopWords);
+    });
+    for (std::size_t at = 0; at < families.size();) {
+        const std::size_t end = std::min(families.find(' ', at), families.size());
+        const std::string_view family = families.substr(at, end - at);
+        if (letters(family) > 1) facts.families.push_back(words.id(family));
+        at = end + 1;
+    }
+    facts.et_al = et_al;
+    facts.year = record.year;
+    if (record.doi && !record.doi->empty()) facts.doi = *record.doi;
+    if (record.pages) facts.pages = page_range(*record.pages);
+    facts.volume = first_number(record.volume);
+    facts.number = first_number(record.number);
+    if (record.journal) facts.journal = normalize(*record.journal);
+    facts.venue = venue_kind(record.journal);
+    facts.type_class = type_class(kind);
+    // An entry without a type whose title begins "Proceedings" is a volume.
+    if (facts.type_class == TypeClass::none && !title.empty() && (title[0] == "proceedings" || title[0] == "proc")) {
+        facts.type_class = TypeClass::volume;
+    }
+    return facts;
+}
+
+std::string content_key(const WorkFacts& facts) {
+    std::string key;
+    key.reserve(facts.content.size() * sizeof(std::uint32_t));
+    for (const std::uint32_t id : facts.content) key.append(reinterpret_cast<const char*>(&id), sizeof id);
+    return key;
+}
+
+Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words) {
+    if (!a.doi.empty() && a.doi == b.doi) {
+        if (conflict(a, b) == Reason::entry_types) return {Verdict::different, Reason::entry_types, 0.0};
+        const double dice = agreement(a, b, words).dice;
+        if (!a.content.empty() && !b.content.empty() && dice < kTitleAgreementWithDoi) {
+            return {Verdict::neutral, Reason::doi_with_other_title, dice};
+        }
+        return {Verdict::same, Reason::same_doi, 3.0};
+    }
+    if (const std::optional<Reason> reason = conflict(a, b)) return {Verdict::different, *reason, 0.0};
+    const Agreement agreed = agreement(a, b, words);
+    const double dice = agreed.dice;
+    if (agreed.identifiers && dice >= kTitleAgreementWithIdentifiers && agreed.author_share &&
+        *agreed.author_share >= kAuthorAgreement && agreed.year_gap && *agreed.year_gap <= kSameYears) {
+        return {Verdict::same, Reason::identifiers_and_authors, dice + *agreed.author_share + 1.0};
+    }
+    if (dice < kTitleAgreement && !prefix_title(a.content, b.content)) return {Verdict::neutral, Reason::title_disagrees, dice};
+    if (agreed.year_gap && *agreed.year_gap > kSameYears) return {Verdict::neutral, Reason::year_gap, dice};
+    const bool generic = a.generic || b.generic;
+    const bool short_title = std::min(a.content.size(), b.content.size()) <= kShortTitleWords;
+    if (!agreed.author_share) {
+        // Without authors on one side: an identifier must agree, or the whole
+        // title and the year.
+        if (agreed.identifiers || (dice == 1.0 && agreed.year_gap == 0u && !short_title && !generic)) {
+            return {Verdict::same, Reason::title_without_authors, dice + 0.5};
+        }
+        return {Verdict::neutral, Reason::no_authors, dice};
+    }
+    if (*agreed.author_share < kAuthorAgreement) return {Verdict::neutral, Reason::authors_disagree, dice};
+    if ((generic || short_title) && !agreed.identifiers) {
+        // A short or generic title names a column as often as a work: it needs
+        // the same list of authors and the same (or, short, the next) year; a
+        // single author also needs the whole title, the same year, and a title
+        // that recurs in neither catalogue.
+        const bool same_list =
+            a.families.size() == b.families.size() && a.families.size() == agreed.families_matched;
+        bool enough;
+        if (a.families.size() >= kWeakTitleAuthors && b.families.size() >= kWeakTitleAuthors) {
+            enough = same_list && (agreed.year_gap == 0u || (!generic && (!agreed.year_gap || *agreed.year_gap <= 1)));
+        } else {
+            enough = same_list && dice == 1.0 && agreed.year_gap == 0u && a.title_frequency < kRecurringTitle &&
+                     b.title_frequency < kRecurringTitle;
+        }
+        if (!enough) return {Verdict::neutral, generic ? Reason::generic_title : Reason::short_title, dice};
+    }
+    const double strength =
+        dice + *agreed.author_share + (agreed.year_gap == 0u ? 0.5 : 0.0) + (agreed.identifiers ? 0.5 : 0.0);
+    return {Verdict::same, Reason::title_and_authors, strength};
+}
+
+}  // namespace refsieve::same_work

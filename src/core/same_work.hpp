@@ -1,0 +1,127 @@
+// Whether two records are one work: a decision read off facts that two
+// versions of one work share and two works cannot (two DOIs, distant years,
+// page ranges apart, a volume against a paper in it, an erratum against the
+// work it corrects), and off how much of their titles and author lists agree.
+// The total score ranks candidates; this decides. Its answer is SAME, DIFFERENT
+// (the two can never be one work, whatever else agrees) or NEUTRAL (not enough
+// evidence either way).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/record.hpp"
+
+namespace refsieve::same_work {
+
+enum class Verdict : std::uint8_t { neutral, same, different };
+
+// Why the decision is what it is; reason_name() gives each a short name.
+enum class Reason : std::uint8_t {
+    // SAME
+    same_doi,
+    identifiers_and_authors,
+    title_without_authors,
+    title_and_authors,
+    // DIFFERENT
+    different_dois,
+    entry_types,
+    marker_words,
+    venue_kinds,
+    page_ranges,
+    years_apart,
+    title_numbers,
+    part_numbers,
+    // NEUTRAL
+    doi_with_other_title,
+    title_disagrees,
+    year_gap,
+    no_authors,
+    authors_disagree,
+    generic_title,
+    short_title,
+};
+
+std::string_view reason_name(Reason reason) noexcept;
+
+struct Decision {
+    Verdict verdict = Verdict::neutral;
+    Reason reason = Reason::title_disagrees;
+    // How strongly a SAME pair agrees: orders the merges of a grouping.
+    double strength = 0.0;
+};
+
+// The words of a catalogue's titles and family names, each stored once and
+// named by a number.
+class Words {
+public:
+    std::uint32_t id(std::string_view word);
+    std::string_view text(std::uint32_t id) const noexcept { return *texts_[id]; }
+    std::size_t size() const noexcept { return texts_.size(); }
+
+private:
+    // The map's nodes never move, so its keys serve as the words' texts.
+    std::unordered_map<std::string, std::uint32_t> ids_;
+    std::vector<const std::string*> texts_;
+};
+
+enum class VenueKind : std::uint8_t { none, proceedings, journal, both, plain };
+enum class TypeClass : std::uint8_t { none, volume, part, report, thesis };
+
+// A page range: its first and last page, and for a lone number (no range)
+// its digits, which may be a range whose dash was lost.
+struct Pages {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::optional<std::string> lone;
+};
+
+// What the decision reads of one record, worked out once.
+struct WorkFacts {
+    std::vector<std::uint32_t> content;   // title words without stop words (Words ids)
+    std::vector<std::uint32_t> numbers;   // numbers the title names, sorted, each once
+    std::vector<std::uint32_t> parts;     // numbers of a numbered part ("part 2"), sorted
+    unsigned markers = 0;                 // bit k: the k-th word that makes a title about another work
+    bool generic = false;                 // the title is front matter only ("Editor's Notes")
+    std::vector<std::uint32_t> families;  // family names of two or more letters (Words ids)
+    bool et_al = false;                   // the author list was cut ("et al.")
+    std::optional<std::int32_t> year;
+    std::string doi;  // empty: none
+    std::optional<Pages> pages;
+    std::optional<std::uint32_t> volume;
+    std::optional<std::uint32_t> number;
+    std::string journal;  // normalised; empty: none
+    VenueKind venue = VenueKind::none;
+    TypeClass type_class = TypeClass::none;
+    // How many records of the record's own catalogue have the same content
+    // words, in order: a title that recurs names a column, not a work.
+    std::uint32_t title_frequency = 1;
+};
+
+// The title words of a text: lower case, apostrophes dropped, split into runs
+// of letters, marks and numbers, and number phrases ("Twenty-Fifth", "25th",
+// "XXV") written as digits.
+std::vector<std::string> title_words(std::string_view title);
+
+// The facts of one record. families holds its people's family names, folded,
+// separated by spaces; kind its entry type, if its format has one.
+WorkFacts work_facts(const RecordView& record, std::string_view families, bool et_al, std::string_view kind,
+                     Words& words);
+
+// The same facts from title words already split (title_words), for callers
+// that split many titles at once and give the words their ids after.
+WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::string> title, std::string_view families,
+                              bool et_al, std::string_view kind, Words& words);
+
+// The decision for two records' facts, the first taken as the subject.
+Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words);
+
+// A key of a record's content words, in order, for counting title_frequency.
+std::string content_key(const WorkFacts& facts);
+
+}  // namespace refsieve::same_work

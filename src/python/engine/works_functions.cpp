@@ -1,0 +1,217 @@
+// The engine module's same-work functions: grouping a catalogue, and the
+// decision for given pairs.
+#include "python/engine/works_functions.hpp"
+
+#include <string>
+
+#include "engine/grouping.hpp"
+#include "engine/works.hpp"
+#include "python/calls.hpp"
+#include "python/engine/positions.hpp"
+#include "python/engine/records_object.hpp"
+#include "python/engine/support.hpp"
+#include "python/guard.hpp"
+#include "python/worker_pool.hpp"
+
+namespace refsieve::py::engine_module {
+namespace {
+
+using refsieve::engine::CandidateCounts;
+using refsieve::engine::Grouping;
+using refsieve::engine::MatchControl;
+using refsieve::engine::Pair;
+using refsieve::engine::RecordStore;
+using refsieve::engine::WorkCatalogue;
+using refsieve::same_work::Decision;
+using refsieve::same_work::Words;
+
+// Runs step on one of the pool's threads, so that the calling thread can
+// answer signals meanwhile; false when it was stopped.
+template <class Step>
+bool on_pool(batch::ThreadPool& pool, MatchControl& control, Step&& step) {
+    pool.parallel_for(1, [&](std::size_t, std::size_t) { step(); }, control.period, control.while_waiting);
+    return !control.stop.load();
+}
+
+Status put(PyObject* dict, const char* name, Result<PyRef> value) {
+    if (!value.ok()) return std::move(value).error();
+    return or_pending_error(PyDict_SetItemString(dict, name, value.value().get()));
+}
+
+struct GroupingFound {
+    Grouping grouping;
+    CandidateCounts candidates;
+};
+
+PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"records", "share", "exhaustive", "title_agreement", "most_per_key",
+                                         "progress", nullptr};
+        PyObject *records_object, *progress = Py_None;
+        double share = 0.5, title_agreement = refsieve::engine::CandidateOptions().title_agreement;
+        int exhaustive = 0;
+        Py_ssize_t most_per_key = static_cast<Py_ssize_t>(refsieve::engine::CandidateOptions().most_per_key);
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnO:group", const_cast<char**>(keywords),
+                                         &records_object, &share, &exhaustive, &title_agreement, &most_per_key,
+                                         &progress)) {
+            return PyErr::take();
+        }
+        Result<const RecordStore*> records = store_of(records_object, "records");
+        if (!records.ok()) return std::move(records).error();
+        if (!(share > 0.0 && share <= 1.0)) return PyErr::new_err(PyExc_ValueError, "share: expected above 0, at most 1");
+        if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
+        batch::ThreadPool& pool = worker_pool();
+        Result<GroupingFound> found = while_released(progress, [&](MatchControl& control) -> std::optional<GroupingFound> {
+            Words words;
+            std::optional<WorkCatalogue> works;
+            std::vector<Pair> pairs;
+            GroupingFound result;
+            const bool prepared = on_pool(pool, control, [&] {
+                works.emplace(*records.value(), words, control.stop);
+                if (control.stop.load()) return;
+                if (exhaustive) {
+                    pairs = refsieve::engine::every_pair(works->size());
+                    result.candidates.pairs = pairs.size();
+                } else {
+                    refsieve::engine::CandidateOptions options;
+                    options.title_agreement = title_agreement;
+                    options.most_per_key = static_cast<std::size_t>(most_per_key);
+                    pairs = refsieve::engine::candidate_pairs(*works, words, options, result.candidates);
+                }
+            });
+            if (!prepared) return std::nullopt;
+            refsieve::engine::GroupingOptions options;
+            options.share = share;
+            std::optional<Grouping> grouping = refsieve::engine::group_works(*works, words, pairs, options, control, pool);
+            if (!grouping) return std::nullopt;
+            control.done.store(records.value()->size());
+            result.grouping = std::move(*grouping);
+            return result;
+        });
+        if (!found.ok()) return std::move(found).error();
+        const Grouping& grouping = found.value().grouping;
+        std::vector<std::uint32_t> firsts, seconds;
+        std::vector<std::uint8_t> reasons;
+        std::vector<double> strengths;
+        for (const refsieve::engine::DecidedPair& pair : grouping.same_inside) {
+            firsts.push_back(pair.first);
+            seconds.push_back(pair.second);
+            reasons.push_back(static_cast<std::uint8_t>(pair.decision.reason));
+            strengths.push_back(pair.decision.strength);
+        }
+        const CandidateCounts& c = found.value().candidates;
+        const refsieve::engine::GroupingCounts& g = grouping.counts;
+        PyRef counts = created(Py_BuildValue(
+            "{sKsKsKsKsKsKsKsKsKsK}", "candidate_pairs", c.pairs, "keys", c.keys, "keys_skipped", c.keys_skipped,
+            "records_in_skipped_keys", c.records_skipped, "pairs_decided", g.pairs_decided, "same_pairs", g.same_pairs,
+            "different_pairs", g.different_pairs, "components", g.components, "largest_component", g.largest_component,
+            "components_from_candidates", g.components_from_candidates));
+        PyRef dict = created(PyDict_New());
+        Status status = put(dict.get(), "group", column("I", grouping.group));
+        if (status.ok()) status = put(dict.get(), "first", column("I", firsts));
+        if (status.ok()) status = put(dict.get(), "second", column("I", seconds));
+        if (status.ok()) status = put(dict.get(), "reason", column("B", reasons));
+        if (status.ok()) status = put(dict.get(), "strength", column("d", strengths));
+        if (status.ok()) status = or_pending_error(PyDict_SetItemString(dict.get(), "counts", counts.get()));
+        if (!status.ok()) return std::move(status).error();
+        return dict;
+    });
+}
+
+PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions",
+                                         nullptr};
+        PyObject *subjects_object, *candidates_object, *subject_positions, *candidate_positions;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:decide_pairs", const_cast<char**>(keywords),
+                                         &subjects_object, &candidates_object, &subject_positions,
+                                         &candidate_positions)) {
+            return PyErr::take();
+        }
+        Result<const RecordStore*> subjects = store_of(subjects_object, "subjects");
+        if (!subjects.ok()) return std::move(subjects).error();
+        Result<const RecordStore*> candidates = store_of(candidates_object, "candidates");
+        if (!candidates.ok()) return std::move(candidates).error();
+        Result<std::vector<std::size_t>> firsts = positions_of(subject_positions, subjects.value()->size(),
+                                                               "subject_positions");
+        if (!firsts.ok()) return std::move(firsts).error();
+        Result<std::vector<std::size_t>> seconds = positions_of(candidate_positions, candidates.value()->size(),
+                                                                "candidate_positions");
+        if (!seconds.ok()) return std::move(seconds).error();
+        if (firsts.value().size() != seconds.value().size()) {
+            return PyErr::new_err(PyExc_ValueError, "subject_positions and candidate_positions differ in length");
+        }
+        batch::ThreadPool& pool = worker_pool();
+        using Decisions = std::vector<Decision>;
+        Result<Decisions> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<Decisions> {
+            Decisions decisions;
+            const bool done = on_pool(pool, control, [&] {
+                // Each side's titles are counted in its own catalogue; one
+                // store given twice is one catalogue.
+                Words words;
+                const WorkCatalogue subject_works(*subjects.value(), words, control.stop);
+                std::optional<WorkCatalogue> candidate_works;
+                if (subjects.value() != candidates.value()) candidate_works.emplace(*candidates.value(), words, control.stop);
+                if (control.stop.load()) return;
+                const WorkCatalogue& other = candidate_works ? *candidate_works : subject_works;
+                for (std::size_t p = 0; p < firsts.value().size(); ++p) {
+                    decisions.push_back(
+                        refsieve::same_work::decide(subject_works[firsts.value()[p]], other[seconds.value()[p]], words));
+                }
+            });
+            if (!done) return std::nullopt;
+            return decisions;
+        });
+        if (!found.ok()) return std::move(found).error();
+        std::vector<std::uint8_t> verdicts, reasons;
+        std::vector<double> strengths;
+        for (const Decision& d : found.value()) {
+            verdicts.push_back(static_cast<std::uint8_t>(d.verdict));
+            reasons.push_back(static_cast<std::uint8_t>(d.reason));
+            strengths.push_back(d.strength);
+        }
+        PyRef dict = created(PyDict_New());
+        Status status = put(dict.get(), "verdict", column("B", verdicts));
+        if (status.ok()) status = put(dict.get(), "reason", column("B", reasons));
+        if (status.ok()) status = put(dict.get(), "strength", column("d", strengths));
+        if (!status.ok()) return std::move(status).error();
+        return dict;
+    });
+}
+
+// The names of the decisions' verdicts and reasons, by their numbers.
+PyObject* decision_names(PyObject*, PyObject*) {
+    return trampoline([&]() -> Result<PyRef> {
+        PyRef verdicts = created(Py_BuildValue("(sss)", "undecided", "same", "different"));
+        constexpr int kReasons = static_cast<int>(refsieve::same_work::Reason::short_title) + 1;
+        PyRef reasons = created(PyTuple_New(kReasons));
+        for (int r = 0; r < kReasons; ++r) {
+            const std::string_view name = refsieve::same_work::reason_name(static_cast<refsieve::same_work::Reason>(r));
+            PyTuple_SET_ITEM(reasons.get(), r,
+                             created(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
+                                 .release());
+        }
+        return created(Py_BuildValue("{sOsO}", "verdicts", verdicts.get(), "reasons", reasons.get()));
+    });
+}
+
+}  // namespace
+
+PyMethodDef* works_functions() {
+    static PyMethodDef functions[] = {
+        {"group", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group)), METH_VARARGS | METH_KEYWORDS,
+         "group(records, *, share=0.5, exhaustive=False, title_agreement=0.6, most_per_key=2000, progress=None)\n"
+         "--\n\nThe groups of records that are one work: each record's group (the position of its first record), "
+         "the SAME pairs inside groups, and counts of what was proposed, decided and left out."},
+        {"decide_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decide_pairs)),
+         METH_VARARGS | METH_KEYWORDS,
+         "decide_pairs(subjects, candidates, subject_positions, candidate_positions)\n--\n\n"
+         "The same-work decision for the given pairs: verdict, reason and strength columns."},
+        {"decision_names", decision_names, METH_NOARGS,
+         "decision_names()\n--\n\nThe names of the verdicts and reasons, by number."},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return functions;
+}
+
+}  // namespace refsieve::py::engine_module
