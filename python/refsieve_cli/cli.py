@@ -198,20 +198,24 @@ def matching(parser: argparse.ArgumentParser) -> None:
                        f"(comma-separated: {', '.join(SHOWN_FIELDS)}, or all)")
 
 
-def grouping(with_threshold: bool = True) -> Group:
+def _share(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"expected a share above 0 and at most 1, got {text}")
+    return value
+
+
+def grouping(parser: argparse.ArgumentParser) -> None:
     """How the records of one catalogue are grouped."""
-
-    def add(parser: argparse.ArgumentParser) -> None:
-        group = parser.add_argument_group("groups")
-        if with_threshold:
-            group.add_argument("--min-score", type=_score, default=defaults.GROUP_SCORE, metavar="X",
-                               help=f"lowest mean pair score at which two groups join (default {defaults.GROUP_SCORE:g})")
-        group.add_argument("--floor", type=_score, default=defaults.FLOOR, metavar="X",
-                           help=f"pairs scoring under X are not kept and count as 0 (default {defaults.FLOOR:g})")
-        group.add_argument("--neighbours", type=_positive_int, default=defaults.NEIGHBOURS, metavar="N",
-                           help=f"pairs kept per record, best first (default {defaults.NEIGHBOURS})")
-
-    return add
+    group = parser.add_argument_group("groups")
+    group.add_argument("--share", type=_share, default=defaults.SHARE, metavar="X",
+                       help="two groups join when this share of the pairs across them are the same work and none "
+                       f"is two works (default {defaults.SHARE:g})")
+    group.add_argument("--exhaustive", action="store_true",
+                       help="decide every pair of records, not only those that share a key (slow for large files)")
 
 
 def writing(what: str) -> Group:
@@ -244,14 +248,19 @@ def quiet(parser: argparse.ArgumentParser) -> None:
                         help="nothing on standard error but errors: no progress bar, notes or warnings")
 
 
-def evaluation(parser: argparse.ArgumentParser) -> None:
-    """The true pairs and the thresholds to evaluate."""
+def truth(parser: argparse.ArgumentParser) -> None:
+    """The true pairs to evaluate against."""
     group = parser.add_argument_group("evaluation")
     group.add_argument("--truth", required=True, metavar="PAIRS.csv",
                        help="CSV file of true pairs of record keys, with a header row; by default "
                        "its first two columns (subject key, candidate key for match)")
     group.add_argument("--truth-columns", type=_truth_columns, metavar="FIRST,SECOND",
                        help="the two columns of --truth that hold the keys")
+
+
+def thresholds(parser: argparse.ArgumentParser) -> None:
+    """The thresholds to evaluate a match at."""
+    group = parser.add_argument_group("thresholds")
     group.add_argument("--thresholds", type=_threshold_range, default=defaults.THRESHOLDS, metavar="START:STOP:STEP",
                        help=f"the --min-score values to evaluate (default {defaults.THRESHOLDS})")
     group.add_argument("--plot", metavar="FILE.png",
@@ -304,28 +313,29 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     dedupe_parser = _command(
-        commands, "dedupe", dedupe.run, [catalogue, reading(()), raw_values, grouping(), writing("the groups"), running],
+        commands, "dedupe", dedupe.run, [catalogue, reading(()), raw_values, grouping, writing("the groups"), running],
         help="find the groups of records in one catalogue that describe the same work",
-        description="Score the records of the catalogue against each other and group those that describe the "
-        "same work; write one row per record with its group (cluster: the position of the group's first record). "
-        "Two groups join when the mean score over all pairs of their records reaches --min-score; a pair scoring "
-        "under --floor, or whose first pages differ, counts as 0. Records with the same DOI are grouped.",
+        description="Find the groups of records of the catalogue that describe the same work; write one row per "
+        "record with its group (cluster: the position of the group's first record). Pairs of records that share a "
+        "key (a DOI, rare title words, a family name with a first page, a journal issue) are decided: the same "
+        "work, two works (different DOIs, distant years, pages apart, a volume against a paper in it ...) or "
+        "undecided. Records are grouped along the pairs decided the same work, never across two works.",
     )
-    dedupe_parser.add_argument("--pairs", metavar="FILE", help="also write the scored pairs inside groups to FILE")
+    dedupe_parser.add_argument("--pairs", metavar="FILE",
+                               help="also write the pairs decided the same work inside groups, with their scores, to FILE")
 
     evaluating = commands.add_parser(
         "evaluate",
-        help="precision, recall and F1 against a file of true pairs, for a range of --min-score values",
-        description="Score once, then compare the result at every threshold with the true pairs of --truth.",
+        help="precision, recall and F1 against a file of true pairs",
+        description="Compare matches (at a range of --min-score values) or groups with the true pairs of --truth.",
     )
     tasks = evaluating.add_subparsers(dest="task", required=True, metavar="TASK")
-    _command(tasks, "match", evaluate.run, [two_sides, reading(), raw_values, evaluation, running],
+    _command(tasks, "match", evaluate.run, [two_sides, reading(), raw_values, truth, thresholds, running],
              help="evaluate the best match of every subject",
              description="Evaluate the best match of every subject against true pairs.")
-    _command(tasks, "dedupe", evaluate.run, [catalogue, reading(()), raw_values, grouping(with_threshold=False),
-                                             evaluation, running],
+    _command(tasks, "dedupe", evaluate.run, [catalogue, reading(()), raw_values, grouping, truth, running],
              help="evaluate the groups of one catalogue", description="Evaluate the groups of one catalogue against "
-             "true pairs.")
+             "true pairs: every two records in one group count as a found pair.")
 
     explaining = _command(
         commands, "explain", explain.run, [two_sides, reading(), raw_values, quiet],

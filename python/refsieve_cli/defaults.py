@@ -7,11 +7,9 @@ engine's (:func:`refsieve_cli.engine.rules`).
 # match: matches kept per subject, and the lowest total kept (chosen on DBLP-ACM; see the README).
 TOP_N = 1
 MIN_SCORE = 125.0
-# dedupe: the lowest mean pair score at which two groups join (chosen on Cora).
-GROUP_SCORE = 95.0
-# dedupe: pairs scoring under FLOOR are not kept; each record keeps at most NEIGHBOURS pairs.
-FLOOR = 70.0
-NEIGHBOURS = 1000
+# dedupe: the share of the pairs across two groups that the decision must call the same work for the groups
+# to join (measured on Cora and DBLP-ACM; see the README).
+SHARE = 0.5
 # evaluate: the --min-score values tried, START:STOP:STEP.
 THRESHOLDS = "80:160:5"
 # Reading: texts cut to this many characters (0: no limit), unreadable values, encoding.

@@ -36,59 +36,127 @@ constexpr std::uint32_t kRecurringTitle = 3;
 // Letters a word needs before one edit may match it to another.
 constexpr std::size_t kFuzzyLetters = 5;
 
-constexpr std::array<std::string_view, 19> kStopWords = {"a",    "an", "and", "are", "as", "at",   "by",
-                                                         "for",  "from", "in", "into", "is", "of",   "on",
-                                                         "or",   "the", "to", "via",  "with"};
+constexpr std::array<std::string_view, 19> kStopWords = {"a",   "an",   "and", "are",  "as",  "at", "by",
+                                                         "for", "from", "in",  "into", "is",  "of", "on",
+                                                         "or",  "the",  "to",  "via",  "with"};
 
 // Words that make a title name an item about a work (its erratum, a review
 // of it, a reply to it) rather than the work.
 constexpr std::array<std::string_view, 16> kMarkerWords = {
-    "addenda",     "addendum",    "comment",   "comments", "correction", "corrections", "corrigenda", "corrigendum",
-    "errata",      "erratum",     "rejoinder", "reply",    "response",   "retraction",  "review",     "reviews"};
+    "addenda", "addendum", "comment",   "comments", "correction", "corrections", "corrigenda", "corrigendum",
+    "errata",  "erratum",  "rejoinder", "reply",    "response",   "retraction",  "review",     "reviews"};
 
 // Words of periodical front matter and recurring columns: a title of these
 // (and stop words) alone names a kind of item, not a work.
-constexpr std::array<std::string_view, 83> kFrontMatterWords = {
-    "abstract",     "abstracts",       "acknowledgement", "acknowledgements", "acknowledgment", "acknowledgments",
-    "addendum",     "address",         "announcement",    "announcements",    "book",           "books",
-    "call",         "calls",           "chair",           "chairman",         "chairs",         "column",
-    "columns",      "comment",         "comments",        "committee",        "content",        "contents",
-    "correction",   "corrections",     "corrigendum",     "digest",           "editor",         "editorial",
-    "editorials",   "editors",         "errata",          "erratum",          "event",          "events",
-    "foreword",     "forum",           "guest",           "index",            "interview",      "introduction",
-    "issue",        "keynote",         "letter",          "letters",          "memoriam",       "message",
-    "messages",     "minutes",         "news",            "newsletter",       "note",           "notes",
-    "obituary",     "overview",        "panel",           "paper",            "papers",         "preface",
-    "president",    "presidents",      "program",         "remarks",          "reply",          "report",
-    "reports",      "response",        "review",          "reviewer",         "reviewers",      "reviews",
-    "secretary",    "secretarys",      "session",         "special",          "summary",        "table",
-    "treasurer",    "treasurers",      "update",          "vice",             "welcome"};
+constexpr std::array<std::string_view, 83> kFrontMatterWords = {"abstract",
+                                                                "abstracts",
+                                                                "acknowledgement",
+                                                                "acknowledgements",
+                                                                "acknowledgment",
+                                                                "acknowledgments",
+                                                                "addendum",
+                                                                "address",
+                                                                "announcement",
+                                                                "announcements",
+                                                                "book",
+                                                                "books",
+                                                                "call",
+                                                                "calls",
+                                                                "chair",
+                                                                "chairman",
+                                                                "chairs",
+                                                                "column",
+                                                                "columns",
+                                                                "comment",
+                                                                "comments",
+                                                                "committee",
+                                                                "content",
+                                                                "contents",
+                                                                "correction",
+                                                                "corrections",
+                                                                "corrigendum",
+                                                                "digest",
+                                                                "editor",
+                                                                "editorial",
+                                                                "editorials",
+                                                                "editors",
+                                                                "errata",
+                                                                "erratum",
+                                                                "event",
+                                                                "events",
+                                                                "foreword",
+                                                                "forum",
+                                                                "guest",
+                                                                "index",
+                                                                "interview",
+                                                                "introduction",
+                                                                "issue",
+                                                                "keynote",
+                                                                "letter",
+                                                                "letters",
+                                                                "memoriam",
+                                                                "message",
+                                                                "messages",
+                                                                "minutes",
+                                                                "news",
+                                                                "newsletter",
+                                                                "note",
+                                                                "notes",
+                                                                "obituary",
+                                                                "overview",
+                                                                "panel",
+                                                                "paper",
+                                                                "papers",
+                                                                "preface",
+                                                                "president",
+                                                                "presidents",
+                                                                "program",
+                                                                "remarks",
+                                                                "reply",
+                                                                "report",
+                                                                "reports",
+                                                                "response",
+                                                                "review",
+                                                                "reviewer",
+                                                                "reviewers",
+                                                                "reviews",
+                                                                "secretary",
+                                                                "secretarys",
+                                                                "session",
+                                                                "special",
+                                                                "summary",
+                                                                "table",
+                                                                "treasurer",
+                                                                "treasurers",
+                                                                "update",
+                                                                "vice",
+                                                                "welcome"};
 
 constexpr std::array<std::string_view, 20> kUnits = {
-    "zero", "one", "two", "three", "four", "five", "six", "seven", "eight", "nine",
-    "ten", "eleven", "twelve", "thirteen", "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
+    "zero", "one",    "two",    "three",    "four",     "five",    "six",     "seven",     "eight",    "nine",
+    "ten",  "eleven", "twelve", "thirteen", "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
 constexpr std::array<std::string_view, 20> kUnitOrdinals = {
-    "",        "first",   "second",     "third",      "fourth",     "fifth",      "sixth",
-    "seventh", "eighth",  "ninth",      "tenth",      "eleventh",   "twelfth",    "thirteenth",
+    "",           "first",     "second",    "third",       "fourth",     "fifth",     "sixth",
+    "seventh",    "eighth",    "ninth",     "tenth",       "eleventh",   "twelfth",   "thirteenth",
     "fourteenth", "fifteenth", "sixteenth", "seventeenth", "eighteenth", "nineteenth"};
 constexpr std::array<std::string_view, 8> kTens = {"twenty", "thirty",  "forty",  "fifty",
                                                    "sixty",  "seventy", "eighty", "ninety"};
 constexpr std::array<std::string_view, 8> kTenOrdinals = {"twentieth", "thirtieth",  "fortieth",  "fiftieth",
                                                           "sixtieth",  "seventieth", "eightieth", "ninetieth"};
 // Roman numerals from ii (v and x only after a numbering word, with i).
-constexpr std::array<std::string_view, 19> kRoman = {"ii",  "iii",  "iv",  "v",    "vi",    "vii",  "viii",
-                                                     "ix",  "x",    "xi",  "xii",  "xiii",  "xiv",  "xv",
+constexpr std::array<std::string_view, 19> kRoman = {"ii",  "iii",  "iv",    "v",   "vi",   "vii", "viii",
+                                                     "ix",  "x",    "xi",    "xii", "xiii", "xiv", "xv",
                                                      "xvi", "xvii", "xviii", "xix", "xx"};
 // Words that name a numbered part: "part i", "volume 2".
-constexpr std::array<std::string_view, 10> kNumberingWords = {"part",    "parts", "vol",     "volume", "chapter",
-                                                              "book",    "section", "no",    "number", "series"};
+constexpr std::array<std::string_view, 10> kNumberingWords = {"part", "parts",   "vol", "volume", "chapter",
+                                                              "book", "section", "no",  "number", "series"};
 
-constexpr std::array<std::string_view, 10> kProceedingsWords = {"proceedings", "proceeding", "proc",     "conference",
-                                                                "conf",        "symposium",  "symp",     "workshop",
+constexpr std::array<std::string_view, 10> kProceedingsWords = {"proceedings", "proceeding", "proc", "conference",
+                                                                "conf",        "symposium",  "symp", "workshop",
                                                                 "congress",    "colloquium"};
-constexpr std::array<std::string_view, 12> kJournalWords = {"journal",  "j",         "jour",    "transactions",
-                                                            "trans",    "magazine",  "letters", "quarterly",
-                                                            "annals",   "bulletin",  "acta",    "newsletter"};
+constexpr std::array<std::string_view, 12> kJournalWords = {"journal", "j",        "jour",    "transactions",
+                                                            "trans",   "magazine", "letters", "quarterly",
+                                                            "annals",  "bulletin", "acta",    "newsletter"};
 
 template <std::size_t N>
 bool among(std::string_view word, const std::array<std::string_view, N>& list) noexcept {
@@ -237,7 +305,8 @@ std::optional<Pages> page_range(std::string_view pages) {
         }
     }
     if (!first_digits) return std::nullopt;
-    const std::string_view digits = without_zeros(pages.substr(first_digits->first, first_digits->second - first_digits->first));
+    const std::string_view digits =
+        without_zeros(pages.substr(first_digits->first, first_digits->second - first_digits->first));
     Pages lone;
     lone.first = lone.last = digits_value(digits);
     lone.lone = std::string(digits);
@@ -257,9 +326,8 @@ VenueKind venue_kind(const std::optional<std::string_view>& journal) {
     if (!journal) return VenueKind::none;
     const std::vector<std::string> words = title_words(*journal);
     if (words.empty()) return VenueKind::none;
-    const bool proceedings = std::any_of(words.begin(), words.end(), [](const std::string& w) {
-        return among(w, kProceedingsWords);
-    });
+    const bool proceedings =
+        std::any_of(words.begin(), words.end(), [](const std::string& w) { return among(w, kProceedingsWords); });
     const bool journal_word =
         std::any_of(words.begin(), words.end(), [](const std::string& w) { return among(w, kJournalWords); });
     if (proceedings && !journal_word) return VenueKind::proceedings;
@@ -271,10 +339,20 @@ TypeClass type_class(std::string_view kind) {
     static constexpr std::array<std::string_view, 11> kVolumes = {
         "proceedings", "book",    "collection", "mvbook", "mvcollection", "mvproceedings",
         "periodical",  "booklet", "edbook",     "conf",   "ebook"};
-    static constexpr std::array<std::string_view, 14> kParts = {
-        "inproceedings", "conference",       "incollection",    "inbook",           "article",
-        "chap",          "cpaper",           "jour",            "ejour",            "chapter",
-        "paper-conference", "article-journal", "article-magazine", "article-newspaper"};
+    static constexpr std::array<std::string_view, 14> kParts = {"inproceedings",
+                                                                "conference",
+                                                                "incollection",
+                                                                "inbook",
+                                                                "article",
+                                                                "chap",
+                                                                "cpaper",
+                                                                "jour",
+                                                                "ejour",
+                                                                "chapter",
+                                                                "paper-conference",
+                                                                "article-journal",
+                                                                "article-magazine",
+                                                                "article-newspaper"};
     static constexpr std::array<std::string_view, 3> kReports = {"techreport", "report", "rprt"};
     static constexpr std::array<std::string_view, 4> kTheses = {"phdthesis", "mastersthesis", "thesis", "thes"};
     const std::string lower = normalize(kind);
@@ -308,7 +386,8 @@ bool one_edit_apart(std::string_view first, std::string_view second) {
                std::equal(a.begin() + static_cast<std::ptrdiff_t>(i) + 2, a.end(),
                           b.begin() + static_cast<std::ptrdiff_t>(i) + 2);
     }
-    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(i), a.end(), b.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(i), a.end(),
+                      b.begin() + static_cast<std::ptrdiff_t>(i) + 1);
 }
 
 bool fuzzy_equal(std::string_view a, std::string_view b) {
@@ -465,8 +544,8 @@ Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words) 
     Agreement result;
     if (!a.content.empty() && !b.content.empty()) {
         const TitleMatch title = match_titles(a.content, b.content, words);
-        result.dice = 2.0 * static_cast<double>(title.matched) /
-                      static_cast<double>(title.first_length + title.second_length);
+        result.dice =
+            2.0 * static_cast<double>(title.matched) / static_cast<double>(title.first_length + title.second_length);
     }
     if (!a.families.empty() && !b.families.empty()) {
         result.families_matched = matched(a.families, b.families, words);
@@ -623,7 +702,8 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words) {
         *agreed.author_share >= kAuthorAgreement && agreed.year_gap && *agreed.year_gap <= kSameYears) {
         return {Verdict::same, Reason::identifiers_and_authors, dice + *agreed.author_share + 1.0};
     }
-    if (dice < kTitleAgreement && !prefix_title(a.content, b.content)) return {Verdict::neutral, Reason::title_disagrees, dice};
+    if (dice < kTitleAgreement && !prefix_title(a.content, b.content))
+        return {Verdict::neutral, Reason::title_disagrees, dice};
     if (agreed.year_gap && *agreed.year_gap > kSameYears) return {Verdict::neutral, Reason::year_gap, dice};
     const bool generic = a.generic || b.generic;
     const bool short_title = std::min(a.content.size(), b.content.size()) <= kShortTitleWords;
@@ -641,8 +721,7 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words) {
         // the same list of authors and the same (or, short, the next) year; a
         // single author also needs the whole title, the same year, and a title
         // that recurs in neither catalogue.
-        const bool same_list =
-            a.families.size() == b.families.size() && a.families.size() == agreed.families_matched;
+        const bool same_list = a.families.size() == b.families.size() && a.families.size() == agreed.families_matched;
         bool enough;
         if (a.families.size() >= kWeakTitleAuthors && b.families.size() >= kWeakTitleAuthors) {
             enough = same_list && (agreed.year_gap == 0u || (!generic && (!agreed.year_gap || *agreed.year_gap <= 1)));

@@ -43,11 +43,11 @@ struct Link {
     double strength = 0.0;
 };
 
-// Merges the members of one component (record positions, ascending) into
-// groups; decision(a, b) gives the verdict of members a < b (local indices).
-std::vector<std::vector<std::uint32_t>> merge_component(std::span<const std::uint32_t> members,
-                                                        const std::function<Decision(std::size_t, std::size_t)>& decision,
-                                                        double share) {
+}  // namespace
+
+std::vector<std::vector<std::uint32_t>> merge_component(
+    std::span<const std::uint32_t> members, const std::function<Decision(std::size_t, std::size_t)>& decision,
+    double share) {
     const std::size_t n = members.size();
     std::vector<std::unordered_map<std::uint32_t, Link>> links(n);
     for (std::size_t a = 0; a < n; ++a) {
@@ -128,8 +128,6 @@ std::vector<std::vector<std::uint32_t>> merge_component(std::span<const std::uin
     return result;
 }
 
-}  // namespace
-
 std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
                                     std::span<const Pair> candidates, const GroupingOptions& options,
                                     MatchControl& control, batch::ThreadPool& pool) {
@@ -176,8 +174,8 @@ std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work:
     std::unordered_map<std::uint64_t, Decision> candidate_decision;
     const auto pair_key = [](std::uint32_t a, std::uint32_t b) { return std::uint64_t{a} << 32 | b; };
     for (const std::uint32_t root : roots) {
-        grouping.counts.largest_component = std::max<std::uint64_t>(grouping.counts.largest_component,
-                                                                    members_of[root].size());
+        grouping.counts.largest_component =
+            std::max<std::uint64_t>(grouping.counts.largest_component, members_of[root].size());
         if (members_of[root].size() > options.most_decided_component) ++grouping.counts.components_from_candidates;
     }
     if (grouping.counts.components_from_candidates > 0) {

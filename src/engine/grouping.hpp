@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -37,7 +38,7 @@ struct GroupingCounts {
     std::uint64_t pairs_decided = 0;
     std::uint64_t same_pairs = 0;
     std::uint64_t different_pairs = 0;
-    std::uint64_t components = 0;          // of two or more records
+    std::uint64_t components = 0;  // of two or more records
     std::uint64_t largest_component = 0;
     std::uint64_t components_from_candidates = 0;  // too large to decide every pair
 };
@@ -49,6 +50,13 @@ struct Grouping {
     std::vector<DecidedPair> same_inside;
     GroupingCounts counts;
 };
+
+// Groups the members of one component (record positions, ascending):
+// decision(a, b) gives the decision on members a < b (indices into members).
+// Returns the groups, each a list of record positions.
+std::vector<std::vector<std::uint32_t>> merge_component(
+    std::span<const std::uint32_t> members,
+    const std::function<same_work::Decision(std::size_t, std::size_t)>& decision, double share);
 
 // The groups of a catalogue from its candidate pairs (first < second), the
 // pairs decided on the pool; nullopt when control stops it.

@@ -74,8 +74,8 @@ WorkCatalogue::WorkCatalogue(const RecordStore& store, same_work::Words& words, 
         const auto text_of = [&](const std::optional<std::size_t>& column) {
             return column ? text_or_empty(store.text(k, *column)) : std::string_view();
         };
-        facts_.push_back(same_work::work_facts(store.view(k), text_of(families), !text_of(et_al).empty(),
-                                               text_of(kind), words));
+        facts_.push_back(
+            same_work::work_facts(store.view(k), text_of(families), !text_of(et_al).empty(), text_of(kind), words));
         ++titles[same_work::content_key(facts_.back())];
     }
     for (same_work::WorkFacts& facts : facts_) facts.title_frequency = titles[same_work::content_key(facts)];

@@ -44,8 +44,8 @@ def test_a_run_that_no_pair_can_pass_stops_instead_of_writing_an_empty_file(tmp_
 
 
 @pytest.mark.parametrize("command, option, value", [
-    ("match", "--min-score", "200"), ("match", "--min-score", "-1"), ("dedupe", "--min-score", "189"),
-    ("dedupe", "--floor", "-5"), ("evaluate", "--thresholds", "100:200:5"), ("evaluate", "--thresholds", "0:100:0.001"),
+    ("match", "--min-score", "200"), ("match", "--min-score", "-1"), ("dedupe", "--share", "0"),
+    ("dedupe", "--share", "1.5"), ("evaluate", "--thresholds", "100:200:5"), ("evaluate", "--thresholds", "0:100:0.001"),
 ])
 def test_option_values_outside_their_range_are_refused(tmp_path, command, option, value):
     files = {"match": ("match", DATA / "subjects.jsonl", DATA / "candidates.jsonl"),

@@ -123,32 +123,6 @@ def test_data_frames_and_other_tables_match_as_the_command_does():
     assert frame.to_dict("records") == expected
 
 
-def _pair(first, second, total, match_type="score", pages_differ=False):
-    from refsieve_cli.engine.grouping import ScoredPair
-
-    match = {"candidate_index": second, "total_score": total, "title_score": 0.0, "author_score": 0.0,
-             "date_score": 0.0, "bonus_score": 0.0}
-    return ScoredPair(first, second, match, match_type, pages_differ)
-
-
-@pytest.mark.parametrize("pairs, threshold, groups", [
-    # A-B and B-C are strong, A-C was never found: C does not join A's group through B.
-    ([_pair(0, 1, 180.0), _pair(1, 2, 170.0)], 95.0, [0, 0, 2]),
-    # When C matches A too, the mean over both pairs reaches the threshold.
-    ([_pair(0, 1, 180.0), _pair(1, 2, 170.0), _pair(0, 2, 120.0)], 95.0, [0, 0, 0]),
-    # The group's id is the position of its first record, whatever joined first.
-    ([_pair(1, 2, 180.0), _pair(0, 2, 150.0), _pair(0, 1, 150.0)], 95.0, [0, 0, 0]),
-    # Different first pages: not the same work, however well the rest agrees.
-    ([_pair(0, 1, 180.0, pages_differ=True)], 95.0, [0, 1]),
-    # A shared DOI groups two records at any threshold.
-    ([_pair(0, 1, 20.0, "doi")], 150.0, [0, 0]),
-])
-def test_groups_join_on_their_mean_pair_score(pairs, threshold, groups):
-    from refsieve_cli.engine.grouping import linkage
-
-    assert linkage(len(groups), pairs).groups(threshold) == groups
-
-
 def test_explain_names_the_rules_behind_the_scores_match_gives():
     done = run_cli("explain", DATA / "subjects.jsonl", DATA / "candidates.jsonl", "dijkstra68", "c-dijkstra", "-q")
     assert done.returncode == 0, done.stderr

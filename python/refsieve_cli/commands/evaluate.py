@@ -17,7 +17,6 @@ from typing import Any
 from refsieve_cli.commands import dedupe, match
 from refsieve_cli.commands.common import load_both, load_catalogue, tell
 from refsieve_cli.engine import connected, most_total
-from refsieve_cli.engine.grouping import linkage
 from refsieve_cli.errors import InputError, Report
 from refsieve_cli.io.truth import Truth, read_truth
 from refsieve_cli.records.fields import SCORED_FIELDS
@@ -110,6 +109,15 @@ def format_table(qualities: Sequence[Quality]) -> str:
         )
     lines.append(f"true pairs: {top.true}; best F1 {top.f1:.4f} at min_score {top.threshold:g}")
     return "\n".join(lines)
+
+
+def format_groups(quality: Quality) -> str:
+    """The quality of one grouping as text."""
+    return "\n".join([
+        f"{'found':>7}  {'correct':>7}  {'precision':>9}  {'recall':>6}  {'F1':>6}",
+        f"{quality.found:>7}  {quality.correct:>7}  {quality.precision:>9.4f}  {quality.recall:>6.4f}  {quality.f1:>6.4f}",
+        f"true pairs: {quality.true}; pairs of records in one group: {quality.found}",
+    ])
 
 
 def plot(qualities: Sequence[Quality], path: Path | str, title: str) -> None:
@@ -208,25 +216,25 @@ def run(args: argparse.Namespace) -> int:
 
         def qualities_at(levels: Sequence[float]) -> list[Quality]:
             return match_quality(found, truth, levels)
+        start, stop, step = args.thresholds
+        qualities, widening = widened(qualities_at, start, stop, step, 0.0, most_total(SCORED_FIELDS))
+        notes += [note for note in (missing, widening) if note]
     else:
         records = load_catalogue(args, report)
         tell(report, args)
         keys = {key for key in records.keys() if key is not None}
         missing = _missing_keys(truth, keys, keys)
-        link = linkage(len(records), dedupe.find_pairs(args, records))
-        record_keys = records.keys()
-
-        def qualities_at(levels: Sequence[float]) -> list[Quality]:
-            return group_quality(record_keys, ((level, link.groups(level)) for level in levels), truth)
-    start, stop, step = args.thresholds
-    qualities, widening = widened(qualities_at, start, stop, step, 0.0, most_total(SCORED_FIELDS))
-    notes += [missing] if missing else []
-    notes += [widening] if widening else []
+        groups = dedupe.find_groups(args, records)
+        [quality] = group_quality(records.keys(), [(args.share, groups.group)], truth)
+        notes += [missing] if missing else []
     if not args.quiet:
         for note in notes:
             print(f"refsieve: {note}", file=sys.stderr)
     print(f"{args.task}: true pairs from columns {truth.columns[0]}, {truth.columns[1]} of {args.truth}")
-    print(format_table(qualities))
-    if args.plot:
-        plot(qualities, args.plot, f"refsieve {args.task}")
+    if args.task == "match":
+        print(format_table(qualities))
+        if args.plot:
+            plot(qualities, args.plot, f"refsieve {args.task}")
+    else:
+        print(format_groups(quality))
     return 0

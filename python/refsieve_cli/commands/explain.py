@@ -9,11 +9,11 @@ with the constants that :func:`refsieve_cli.engine.rules` reports.
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from refsieve_cli.commands.common import load_both, tell
-from refsieve_cli.engine import Matches
+from refsieve_cli.engine import Matches, decide
 from refsieve_cli.engine import rules as engine_rules
 from refsieve_cli.engine.local import LocalEngine
 from refsieve_cli.errors import CommandError, Report
@@ -28,6 +28,21 @@ _CONTAINS = {1: "the subject's title contains the candidate's", 2: "the candidat
 _DATE_RULES = {0: "a year is missing: 0", 1: "the same year ({subject})", 2: "{gap} year{s} apart ({subject}, {candidate})",
                3: "{gap} years apart in the same decade ({subject}, {candidate})",
                4: "{gap} years apart in different decades ({subject}, {candidate}): 0"}
+# How each reason of the decision is worded.
+_DECISION_REASONS = {
+    "doi": "the same DOI", "identifiers+authors": "the same pages or issue, authors and year, similar titles",
+    "title-without-authors": "the same title and year or identifiers, no authors to compare",
+    "title+authors": "the title words, the authors and the year agree",
+    "different-dois": "two different DOIs", "entry-types": "different kinds of entry (a volume, a paper, a report)",
+    "marker-words": "one title names a correction of a work or a comment on it, the other does not",
+    "venue-kinds": "a conference against a journal", "page-ranges": "page ranges apart",
+    "years-apart": "years too far apart", "title-numbers": "different numbers in the titles",
+    "part-numbers": "different numbered parts", "doi-with-other-title": "the same DOI but titles that do not agree",
+    "title": "the title words do not agree enough", "year": "more than a year apart",
+    "no-authors": "no authors on one side, and not enough else agrees", "authors": "the authors do not agree",
+    "generic-title": "a generic title, without the same authors and year",
+    "short-title": "a short title, without the same authors and year",
+}
 _IDENTIFIERS = (("doi", "same DOI"), ("journal_volume_number", "same journal, volume and number"),
                 ("pages", "same pages"))
 
@@ -46,6 +61,9 @@ class Explanation:
     doi_match: bool
     lines: list[Line]
     total: float
+    # Whether the two records are one work, and why (the engine's decision).
+    decision: str = ""
+    decision_reason: str = ""
 
 
 def explain_pair(facts: dict[str, Any], rules: dict[str, Any]) -> Explanation:
@@ -127,6 +145,9 @@ def format_explanation(explanation: Explanation, subject: Record, candidate: Rec
     for line in explanation.lines:
         lines.append(f"{line.name:<6} {line.score:7.2f}  {line.reason}")
     lines.append(f"{'total':<6} {explanation.total:7.2f}")
+    if explanation.decision:
+        reason = _DECISION_REASONS.get(explanation.decision_reason, explanation.decision_reason)
+        lines.append(f"one work? {explanation.decision}: {reason}")
     return "\n".join(lines)
 
 
@@ -147,10 +168,11 @@ def facts_of(matches: Matches, at: int, subject: Record, candidate: Record) -> d
 
 
 def explain(subjects: RecordTable, candidates: RecordTable, subject_at: int, candidate_at: int) -> Explanation:
-    """The explanation of one pair, scored by the engine with its facts."""
+    """The explanation of one pair, scored by the engine with its facts, and the engine's decision on it."""
     found = LocalEngine().pairs(subjects, candidates, [subject_at], [candidate_at], facts=True)
     facts = facts_of(found, 0, subjects.record(subject_at), candidates.record(candidate_at))
-    return explain_pair(facts, engine_rules())
+    [verdict], [reason] = decide(subjects, candidates, [subject_at], [candidate_at])
+    return replace(explain_pair(facts, engine_rules()), decision=verdict, decision_reason=reason)
 
 
 def run(args: argparse.Namespace) -> int:

@@ -9,13 +9,14 @@ from typing import Any
 
 from refsieve_cli import defaults
 from refsieve_cli.commands.common import load_both, output_format, progress_bar, shows_progress, tell
-from refsieve_cli.engine import SCORES, Engine, Matches, connected, most_total
+from refsieve_cli.engine import SCORES, Engine, Matches, connected, decide, most_total
 from refsieve_cli.errors import CommandError, Report
 from refsieve_cli.io.output import WRITERS, open_output
 from refsieve_cli.records.fields import SCORED_FIELDS
 from refsieve_cli.records.record import RecordTable
 
-ROW_COLUMNS = ("subject_index", "subject_key", "candidate_index", "candidate_key", "match_type", *SCORES)
+ROW_COLUMNS = ("subject_index", "subject_key", "candidate_index", "candidate_key", "match_type", *SCORES, "decision",
+               "decision_reason")
 # Rows made at a time: their Python objects exist only while they are written.
 _ROWS_AT_ONCE = 65536
 
@@ -27,7 +28,8 @@ def row_columns(include: Sequence[str] = ()) -> tuple[str, ...]:
 
 def rows(subjects: RecordTable, candidates: RecordTable, matches: Matches,
          include: Sequence[str] = ()) -> Iterator[dict[str, Any]]:
-    """One row per match, in the order of ``matches``."""
+    """One row per match, in the order of ``matches``, with the decision whether the two records are one work."""
+    verdicts, reasons = decide(subjects, candidates, matches["subject"], matches["candidate"])
     for start in range(0, len(matches), _ROWS_AT_ONCE):
         stop = min(len(matches), start + _ROWS_AT_ONCE)
         subject_at = list(matches["subject"][start:stop])
@@ -41,6 +43,8 @@ def rows(subjects: RecordTable, candidates: RecordTable, matches: Matches,
         }
         for name in SCORES:
             columns[name] = matches[name][start:stop]
+        columns["decision"] = verdicts[start:stop]
+        columns["decision_reason"] = reasons[start:stop]
         for name in include:
             columns[f"subject_{name}"] = subjects.shown(name, subject_at)
             columns[f"candidate_{name}"] = candidates.shown(name, candidate_at)

@@ -65,21 +65,57 @@ class Matches:
         return Matches(columns)
 
 
+@dataclass(frozen=True)
+class Groups:
+    """The groups of a catalogue: each record's group (the position of its first record), the pairs decided
+    SAME inside groups (positions, the reason, the strength), and what finding and deciding the pairs counted."""
+
+    group: Sequence[int]
+    first: Sequence[int]
+    second: Sequence[int]
+    reason: Sequence[str]
+    strength: Sequence[float]
+    counts: dict[str, int]
+
+    @classmethod
+    def from_engine(cls, found: dict[str, Any]) -> Groups:
+        columns: dict[str, Any] = {name: memoryview(data).cast(fmt)
+                                   for name, value in found.items() if name != "counts" for fmt, data in [value]}
+        reasons = decision_names()["reasons"]
+        return cls(columns["group"], columns["first"], columns["second"],
+                   [reasons[code] for code in columns["reason"]], columns["strength"], dict(found["counts"]))
+
+
 class Engine(Protocol):
     def match(self, subjects: RecordTable, candidates: RecordTable, top_n: int, min_score: float, *,
               facts: bool = False, progress: Progress | None = None) -> Matches:
         """What one ``refsieve.score_batch`` call over all candidates keeps for each subject, ties included."""
         ...
 
-    def neighbours(self, records: RecordTable, top_n: int, min_score: float, *,
-                   progress: Progress | None = None) -> Matches:
-        """Each record's best other records of the same table; no DOI shortcut, no record with itself."""
+    def group(self, records: RecordTable, *, share: float = defaults.SHARE, exhaustive: bool = False,
+              progress: Progress | None = None) -> Groups:
+        """The groups of records that are one work (see the README's dedupe section)."""
         ...
 
 
 def rules() -> dict[str, Any]:
     """The scoring constants and rules, as the engine applies them."""
     return dict(_engine.rules())
+
+
+def decision_names() -> dict[str, tuple[str, ...]]:
+    """The names of the same-work decision's verdicts and reasons, by their numbers."""
+    return dict(_engine.decision_names())
+
+
+def decide(subjects: RecordTable, candidates: RecordTable, subject_positions: Sequence[int],
+           candidate_positions: Sequence[int]) -> tuple[list[str], list[str]]:
+    """The same-work decision for the given pairs: each pair's verdict and reason."""
+    found = _engine.decide_pairs(subjects.store, candidates.store, list(subject_positions), list(candidate_positions))
+    names = decision_names()
+    verdicts = [names["verdicts"][code] for code in memoryview(found["verdict"][1]).cast("B")]
+    reasons = [names["reasons"][code] for code in memoryview(found["reason"][1]).cast("B")]
+    return verdicts, reasons
 
 
 def most_total(fields: Sequence[str]) -> float:

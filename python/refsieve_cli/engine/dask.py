@@ -26,7 +26,8 @@ from distributed import Client, Future
 from distributed.comm.addressing import get_address_host_port, parse_address
 
 from refsieve_cli import _engine, defaults
-from refsieve_cli.engine import Matches, Progress
+from refsieve_cli.engine import Groups, Matches, Progress
+from refsieve_cli.engine.local import LocalEngine
 from refsieve_cli.records.record import RecordTable
 
 if TYPE_CHECKING:
@@ -87,16 +88,15 @@ class DaskEngine:
         self.partition_size = partition_size
 
     def _run(self, subjects: _engine.Records, candidates: _engine.Records, top_n: int, min_score: float,
-             progress: Progress | None, within: bool = False, **options: Any) -> Matches:
-        """Partitions of the subjects scored as tasks; ``within``: the subjects are the candidates."""
+             progress: Progress | None, **options: Any) -> Matches:
+        """Partitions of the subjects scored as tasks."""
         starts = range(0, len(subjects), self.partition_size)
         if not starts:
             return Matches.concatenate([])
         shared = _broadcast(self.client, candidates)
         parts = [subjects.subset(range(start, min(start + self.partition_size, len(subjects)))) for start in starts]
-        tasks = [self.client.submit(_match_partition, part, shared, top_n, min_score,
-                                    {**options, "subjects_at": start} if within else options, pure=False)
-                 for start, part in zip(starts, parts)]
+        tasks = [self.client.submit(_match_partition, part, shared, top_n, min_score, options, pure=False)
+                 for part in parts]
         found = []
         try:
             for start, part, task in zip(starts, parts, tasks):
@@ -112,9 +112,10 @@ class DaskEngine:
               facts: bool = False, progress: Progress | None = None) -> Matches:
         return self._run(subjects.store, candidates.store, top_n, min_score, progress, facts=facts)
 
-    def neighbours(self, records: RecordTable, top_n: int, min_score: float, *,
-                   progress: Progress | None = None) -> Matches:
-        return self._run(records.store, records.store, top_n, min_score, progress, within=True, doi_shortcut=False)
+    def group(self, records: RecordTable, *, share: float = defaults.SHARE, exhaustive: bool = False,
+              progress: Progress | None = None) -> Groups:
+        # Deciding pairs takes no similarity scoring, so one machine groups what it has read.
+        return LocalEngine().group(records, share=share, exhaustive=exhaustive, progress=progress)
 
 
 def _installed_version() -> str | None:

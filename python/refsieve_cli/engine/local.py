@@ -11,8 +11,8 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-from refsieve_cli import _engine
-from refsieve_cli.engine import Matches, Progress
+from refsieve_cli import _engine, defaults
+from refsieve_cli.engine import Groups, Matches, Progress
 from refsieve_cli.records.record import RecordTable
 
 
@@ -24,14 +24,13 @@ class LocalEngine:
         return Matches.from_engine(_engine.match(subjects.store, candidates.store, top_n, min_score,
                                                  facts=facts, progress=progress))
 
-    def neighbours(self, records: RecordTable, top_n: int, min_score: float, *,
-                   progress: Progress | None = None) -> Matches:
-        return Matches.from_engine(_engine.match(records.store, records.store, top_n, min_score,
-                                                 doi_shortcut=False, subjects_at=0, progress=progress))
-
     def pairs(self, first: RecordTable, second: RecordTable, first_positions: Sequence[int],
               second_positions: Sequence[int], *, facts: bool = False) -> Matches:
         """The scores of the given pairs: record first_positions[i] of ``first`` against
         second_positions[i] of ``second``."""
         return Matches.from_engine(_engine.score_pairs(first.store, second.store, list(first_positions),
                                                        list(second_positions), facts=facts))
+
+    def group(self, records: RecordTable, *, share: float = defaults.SHARE, exhaustive: bool = False,
+              progress: Progress | None = None) -> Groups:
+        return Groups.from_engine(_engine.group(records.store, share=share, exhaustive=exhaustive, progress=progress))

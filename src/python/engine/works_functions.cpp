@@ -29,7 +29,8 @@ using refsieve::same_work::Words;
 // answer signals meanwhile; false when it was stopped.
 template <class Step>
 bool on_pool(batch::ThreadPool& pool, MatchControl& control, Step&& step) {
-    pool.parallel_for(1, [&](std::size_t, std::size_t) { step(); }, control.period, control.while_waiting);
+    pool.parallel_for(
+        1, [&](std::size_t, std::size_t) { step(); }, control.period, control.while_waiting);
     return !control.stop.load();
 }
 
@@ -45,49 +46,51 @@ struct GroupingFound {
 
 PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"records", "share", "exhaustive", "title_agreement", "most_per_key",
-                                         "progress", nullptr};
+        static const char* keywords[] = {"records",      "share",    "exhaustive", "title_agreement",
+                                         "most_per_key", "progress", nullptr};
         PyObject *records_object, *progress = Py_None;
         double share = 0.5, title_agreement = refsieve::engine::CandidateOptions().title_agreement;
         int exhaustive = 0;
         Py_ssize_t most_per_key = static_cast<Py_ssize_t>(refsieve::engine::CandidateOptions().most_per_key);
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnO:group", const_cast<char**>(keywords),
-                                         &records_object, &share, &exhaustive, &title_agreement, &most_per_key,
-                                         &progress)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnO:group", const_cast<char**>(keywords), &records_object,
+                                         &share, &exhaustive, &title_agreement, &most_per_key, &progress)) {
             return PyErr::take();
         }
         Result<const RecordStore*> records = store_of(records_object, "records");
         if (!records.ok()) return std::move(records).error();
-        if (!(share > 0.0 && share <= 1.0)) return PyErr::new_err(PyExc_ValueError, "share: expected above 0, at most 1");
+        if (!(share > 0.0 && share <= 1.0))
+            return PyErr::new_err(PyExc_ValueError, "share: expected above 0, at most 1");
         if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
         batch::ThreadPool& pool = worker_pool();
-        Result<GroupingFound> found = while_released(progress, [&](MatchControl& control) -> std::optional<GroupingFound> {
-            Words words;
-            std::optional<WorkCatalogue> works;
-            std::vector<Pair> pairs;
-            GroupingFound result;
-            const bool prepared = on_pool(pool, control, [&] {
-                works.emplace(*records.value(), words, control.stop);
-                if (control.stop.load()) return;
-                if (exhaustive) {
-                    pairs = refsieve::engine::every_pair(works->size());
-                    result.candidates.pairs = pairs.size();
-                } else {
-                    refsieve::engine::CandidateOptions options;
-                    options.title_agreement = title_agreement;
-                    options.most_per_key = static_cast<std::size_t>(most_per_key);
-                    pairs = refsieve::engine::candidate_pairs(*works, words, options, result.candidates);
-                }
+        Result<GroupingFound> found =
+            while_released(progress, [&](MatchControl& control) -> std::optional<GroupingFound> {
+                Words words;
+                std::optional<WorkCatalogue> works;
+                std::vector<Pair> pairs;
+                GroupingFound result;
+                const bool prepared = on_pool(pool, control, [&] {
+                    works.emplace(*records.value(), words, control.stop);
+                    if (control.stop.load()) return;
+                    if (exhaustive) {
+                        pairs = refsieve::engine::every_pair(works->size());
+                        result.candidates.pairs = pairs.size();
+                    } else {
+                        refsieve::engine::CandidateOptions options;
+                        options.title_agreement = title_agreement;
+                        options.most_per_key = static_cast<std::size_t>(most_per_key);
+                        pairs = refsieve::engine::candidate_pairs(*works, words, options, result.candidates);
+                    }
+                });
+                if (!prepared) return std::nullopt;
+                refsieve::engine::GroupingOptions options;
+                options.share = share;
+                std::optional<Grouping> grouping =
+                    refsieve::engine::group_works(*works, words, pairs, options, control, pool);
+                if (!grouping) return std::nullopt;
+                control.done.store(records.value()->size());
+                result.grouping = std::move(*grouping);
+                return result;
             });
-            if (!prepared) return std::nullopt;
-            refsieve::engine::GroupingOptions options;
-            options.share = share;
-            std::optional<Grouping> grouping = refsieve::engine::group_works(*works, words, pairs, options, control, pool);
-            if (!grouping) return std::nullopt;
-            control.done.store(records.value()->size());
-            result.grouping = std::move(*grouping);
-            return result;
-        });
         if (!found.ok()) return std::move(found).error();
         const Grouping& grouping = found.value().grouping;
         std::vector<std::uint32_t> firsts, seconds;
@@ -120,8 +123,7 @@ PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions",
-                                         nullptr};
+        static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions", nullptr};
         PyObject *subjects_object, *candidates_object, *subject_positions, *candidate_positions;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:decide_pairs", const_cast<char**>(keywords),
                                          &subjects_object, &candidates_object, &subject_positions,
@@ -132,11 +134,11 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!subjects.ok()) return std::move(subjects).error();
         Result<const RecordStore*> candidates = store_of(candidates_object, "candidates");
         if (!candidates.ok()) return std::move(candidates).error();
-        Result<std::vector<std::size_t>> firsts = positions_of(subject_positions, subjects.value()->size(),
-                                                               "subject_positions");
+        Result<std::vector<std::size_t>> firsts =
+            positions_of(subject_positions, subjects.value()->size(), "subject_positions");
         if (!firsts.ok()) return std::move(firsts).error();
-        Result<std::vector<std::size_t>> seconds = positions_of(candidate_positions, candidates.value()->size(),
-                                                                "candidate_positions");
+        Result<std::vector<std::size_t>> seconds =
+            positions_of(candidate_positions, candidates.value()->size(), "candidate_positions");
         if (!seconds.ok()) return std::move(seconds).error();
         if (firsts.value().size() != seconds.value().size()) {
             return PyErr::new_err(PyExc_ValueError, "subject_positions and candidate_positions differ in length");
@@ -151,12 +153,13 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
                 Words words;
                 const WorkCatalogue subject_works(*subjects.value(), words, control.stop);
                 std::optional<WorkCatalogue> candidate_works;
-                if (subjects.value() != candidates.value()) candidate_works.emplace(*candidates.value(), words, control.stop);
+                if (subjects.value() != candidates.value())
+                    candidate_works.emplace(*candidates.value(), words, control.stop);
                 if (control.stop.load()) return;
                 const WorkCatalogue& other = candidate_works ? *candidate_works : subject_works;
                 for (std::size_t p = 0; p < firsts.value().size(); ++p) {
-                    decisions.push_back(
-                        refsieve::same_work::decide(subject_works[firsts.value()[p]], other[seconds.value()[p]], words));
+                    decisions.push_back(refsieve::same_work::decide(subject_works[firsts.value()[p]],
+                                                                    other[seconds.value()[p]], words));
                 }
             });
             if (!done) return std::nullopt;
@@ -187,9 +190,9 @@ PyObject* decision_names(PyObject*, PyObject*) {
         PyRef reasons = created(PyTuple_New(kReasons));
         for (int r = 0; r < kReasons; ++r) {
             const std::string_view name = refsieve::same_work::reason_name(static_cast<refsieve::same_work::Reason>(r));
-            PyTuple_SET_ITEM(reasons.get(), r,
-                             created(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())))
-                                 .release());
+            PyTuple_SET_ITEM(
+                reasons.get(), r,
+                created(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))).release());
         }
         return created(Py_BuildValue("{sOsO}", "verdicts", verdicts.get(), "reasons", reasons.get()));
     });
