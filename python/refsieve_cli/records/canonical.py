@@ -19,6 +19,7 @@ import unicodedata
 from dataclasses import dataclass
 from functools import lru_cache
 
+from refsieve_cli import _engine
 from refsieve_cli.io.formats.entry import Name, NameList
 from refsieve_cli.io.markup import decode_markup, plain_page_range
 from refsieve_cli.records.authors import (canonical_authors, display_names, family_words, is_cut_short, names_from_csl,
@@ -77,6 +78,10 @@ def read_authors(value: object, raw: bool) -> Authors:
         text = read_text(value)
         if text is None:
             return Authors(None, None)
+        # The engine reads plain ASCII lists as the Python reader would, and declines the others.
+        read = None if raw else _engine.read_authors(text)
+        if read is not None:
+            return Authors(*read)
         names, raw_text = _names_in(text), text
     return Authors(raw_text if raw else canonical_authors(names), family_words(names) or None, is_cut_short(raw_text))
 

@@ -14,6 +14,7 @@
 #include "engine/matching.hpp"
 #include "python/calls.hpp"
 #include "python/convert_in.hpp"
+#include "python/engine/authors.hpp"
 #include "python/engine/positions.hpp"
 #include "python/engine/records_object.hpp"
 #include "python/engine/support.hpp"
@@ -266,6 +267,9 @@ PyMethodDef functions[] = {
     {"rules", rules, METH_NOARGS, "rules()\n--\n\nThe constants of the scoring rules."},
     {"most_total", most_total, METH_O,
      "most_total(fields)\n--\n\nThe largest total that records with only these fields present can reach."},
+    {"read_authors", read_authors, METH_O,
+     "read_authors(text, /)\n--\n\nThe canonical author text and family words (None when there are none) of a plain "
+     "ASCII author list, as the command's reader gives them; None for any other text."},
     {"_restore_records", restore_records, METH_O, "Records from the bytes that pickling them gave."},
     {nullptr, nullptr, 0, nullptr},
 };
