@@ -81,7 +81,7 @@ def read_authors(value: object, raw: bool) -> Authors:
         # The engine reads plain ASCII lists as the Python reader would, and declines the others.
         read = None if raw else _engine.read_authors(text)
         if read is not None:
-            return Authors(*read)
+            return Authors(read[0], read[1], is_cut_short(text))
         names, raw_text = _names_in(text), text
     return Authors(raw_text if raw else canonical_authors(names), family_words(names) or None, is_cut_short(raw_text))
 
