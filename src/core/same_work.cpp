@@ -13,29 +13,6 @@ namespace {
 
 // ---- The rule's constants -----------------------------------------------------
 
-// Title word agreement (dice of the content words) a SAME needs.
-constexpr double kTitleAgreement = 0.8;
-// A title of this many content words or more that begins the other title
-// agrees with it (the same title with a subtitle added).
-constexpr std::size_t kPrefixWords = 4;
-// Title agreement that suffices when pages (or the issue), authors and year agree.
-constexpr double kTitleAgreementWithIdentifiers = 0.5;
-// Title agreement that a shared DOI still needs (below it, one DOI is likely mistyped).
-constexpr double kTitleAgreementWithDoi = 0.5;
-// Share of both family-name lists that must match.
-constexpr double kAuthorAgreement = 0.5;
-// Largest year gap of a SAME pair; smallest gap of two works.
-constexpr std::uint32_t kSameYears = 1;
-constexpr std::uint32_t kDifferentYears = 3;
-// A title of this many content words or fewer needs more evidence.
-constexpr std::size_t kShortTitleWords = 3;
-// From this many authors a short or generic title needs no frequency check.
-constexpr std::size_t kWeakTitleAuthors = 2;
-// Records with one title that make it a recurring one (a column).
-constexpr std::uint32_t kRecurringTitle = 3;
-// Letters a word needs before one edit may match it to another.
-constexpr std::size_t kFuzzyLetters = 5;
-
 constexpr std::array<std::string_view, 19> kStopWords = {"a",   "an",   "and", "are",  "as",  "at", "by",
                                                          "for", "from", "in",  "into", "is",  "of", "on",
                                                          "or",  "the",  "to",  "via",  "with"};
@@ -390,13 +367,14 @@ bool one_edit_apart(std::string_view first, std::string_view second) {
                       b.begin() + static_cast<std::ptrdiff_t>(i) + 1);
 }
 
-bool fuzzy_equal(std::string_view a, std::string_view b) {
-    return letters(a) >= kFuzzyLetters && letters(b) >= kFuzzyLetters && one_edit_apart(a, b);
+bool fuzzy_equal(std::string_view a, std::string_view b, std::size_t fuzzy_letters) {
+    return fuzzy_letters > 0 && letters(a) >= fuzzy_letters && letters(b) >= fuzzy_letters && one_edit_apart(a, b);
 }
 
 // Words of two lists matched one to one: equal words first, then words of
-// kFuzzyLetters or more one edit apart, in order.
-std::size_t matched(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words) {
+// fuzzy_letters or more one edit apart, in order.
+std::size_t matched(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words,
+                    std::size_t fuzzy_letters) {
     std::vector<bool> used(ys.size(), false);
     std::vector<std::uint32_t> left;
     std::size_t n = 0;
@@ -413,9 +391,9 @@ std::size_t matched(std::span<const std::uint32_t> xs, std::span<const std::uint
         if (!found) left.push_back(x);
     }
     for (const std::uint32_t x : left) {
-        if (letters(words.text(x)) < kFuzzyLetters) continue;
+        if (fuzzy_letters == 0 || letters(words.text(x)) < fuzzy_letters) continue;
         for (std::size_t k = 0; k < ys.size(); ++k) {
-            if (!used[k] && fuzzy_equal(words.text(x), words.text(ys[k]))) {
+            if (!used[k] && fuzzy_equal(words.text(x), words.text(ys[k]), fuzzy_letters)) {
                 used[k] = true;
                 ++n;
                 break;
@@ -435,7 +413,8 @@ struct TitleMatch {
     std::size_t second_length = 0;
 };
 
-TitleMatch match_titles(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words) {
+TitleMatch match_titles(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words,
+                        std::size_t fuzzy_letters) {
     std::vector<bool> used_x(xs.size(), false), used_y(ys.size(), false);
     TitleMatch result{0, xs.size(), ys.size()};
     for (std::size_t i = 0; i < xs.size(); ++i) {
@@ -448,9 +427,9 @@ TitleMatch match_titles(std::span<const std::uint32_t> xs, std::span<const std::
         }
     }
     for (std::size_t i = 0; i < xs.size(); ++i) {
-        if (used_x[i] || letters(words.text(xs[i])) < kFuzzyLetters) continue;
+        if (used_x[i] || fuzzy_letters == 0 || letters(words.text(xs[i])) < fuzzy_letters) continue;
         for (std::size_t k = 0; k < ys.size(); ++k) {
-            if (!used_y[k] && fuzzy_equal(words.text(xs[i]), words.text(ys[k]))) {
+            if (!used_y[k] && fuzzy_equal(words.text(xs[i]), words.text(ys[k]), fuzzy_letters)) {
                 used_x[i] = used_y[k] = true;
                 ++result.matched;
                 break;
@@ -465,7 +444,7 @@ TitleMatch match_titles(std::span<const std::uint32_t> xs, std::span<const std::
             joined.append(words.text(side[i + 1]));
             for (std::size_t k = 0; k < other.size(); ++k) {
                 const std::string_view word = words.text(other[k]);
-                if (!used_other[k] && (word == joined || fuzzy_equal(word, joined))) {
+                if (!used_other[k] && (word == joined || fuzzy_equal(word, joined, fuzzy_letters))) {
                     used_side[i] = used_side[i + 1] = used_other[k] = true;
                     ++result.matched;
                     --length;
@@ -498,7 +477,7 @@ bool subset(std::span<const std::uint32_t> small, std::span<const std::uint32_t>
     return std::includes(large.begin(), large.end(), small.begin(), small.end());
 }
 
-std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b) {
+std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b, const Settings& settings) {
     if (!a.doi.empty() && !b.doi.empty() && a.doi != b.doi) return Reason::different_dois;
     if (a.type_class != TypeClass::none && b.type_class != TypeClass::none && a.type_class != b.type_class) {
         return Reason::entry_types;
@@ -515,7 +494,7 @@ std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b) {
         }
     }
     if (pages_relation(a.pages, b.pages) == PagesRelation::conflict) return Reason::page_ranges;
-    if (a.year && b.year && std::abs(static_cast<std::int64_t>(*a.year) - *b.year) >= kDifferentYears) {
+    if (a.year && b.year && std::abs(static_cast<std::int64_t>(*a.year) - *b.year) >= settings.different_years) {
         return Reason::years_apart;
     }
     if (!a.numbers.empty() && !b.numbers.empty() && !subset(a.numbers, b.numbers) && !subset(b.numbers, a.numbers)) {
@@ -525,10 +504,10 @@ std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b) {
     return std::nullopt;
 }
 
-// The shorter content list, of kPrefixWords or more, begins the longer one.
-bool prefix_title(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys) {
+// The shorter content list, of prefix_words or more, begins the longer one.
+bool prefix_title(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, std::size_t prefix_words) {
     if (xs.size() > ys.size()) std::swap(xs, ys);
-    return xs.size() >= kPrefixWords && std::equal(xs.begin(), xs.end(), ys.begin());
+    return prefix_words > 0 && xs.size() >= prefix_words && std::equal(xs.begin(), xs.end(), ys.begin());
 }
 
 // The facts of a pair that speak for one work.
@@ -540,15 +519,15 @@ struct Agreement {
     bool identifiers = false;
 };
 
-Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words) {
+Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words, const Settings& settings) {
     Agreement result;
     if (!a.content.empty() && !b.content.empty()) {
-        const TitleMatch title = match_titles(a.content, b.content, words);
+        const TitleMatch title = match_titles(a.content, b.content, words, settings.fuzzy_letters);
         result.dice =
             2.0 * static_cast<double>(title.matched) / static_cast<double>(title.first_length + title.second_length);
     }
     if (!a.families.empty() && !b.families.empty()) {
-        result.families_matched = matched(a.families, b.families, words);
+        result.families_matched = matched(a.families, b.families, words, settings.fuzzy_letters);
         const double matched_count = static_cast<double>(result.families_matched);
         const std::size_t shorter = std::min(a.families.size(), b.families.size());
         const std::size_t longer = std::max(a.families.size(), b.families.size());
@@ -686,27 +665,28 @@ std::string content_key(const WorkFacts& facts) {
     return key;
 }
 
-Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words) {
+Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, const Settings& settings) {
     if (!a.doi.empty() && a.doi == b.doi) {
-        if (conflict(a, b) == Reason::entry_types) return {Verdict::different, Reason::entry_types, 0.0};
-        const double dice = agreement(a, b, words).dice;
-        if (!a.content.empty() && !b.content.empty() && dice < kTitleAgreementWithDoi) {
+        if (conflict(a, b, settings) == Reason::entry_types) return {Verdict::different, Reason::entry_types, 0.0};
+        const double dice = agreement(a, b, words, settings).dice;
+        if (!a.content.empty() && !b.content.empty() && dice < settings.title_agreement_with_doi) {
             return {Verdict::neutral, Reason::doi_with_other_title, dice};
         }
         return {Verdict::same, Reason::same_doi, 3.0};
     }
-    if (const std::optional<Reason> reason = conflict(a, b)) return {Verdict::different, *reason, 0.0};
-    const Agreement agreed = agreement(a, b, words);
+    if (const std::optional<Reason> reason = conflict(a, b, settings)) return {Verdict::different, *reason, 0.0};
+    const Agreement agreed = agreement(a, b, words, settings);
     const double dice = agreed.dice;
-    if (agreed.identifiers && dice >= kTitleAgreementWithIdentifiers && agreed.author_share &&
-        *agreed.author_share >= kAuthorAgreement && agreed.year_gap && *agreed.year_gap <= kSameYears) {
+    if (agreed.identifiers && dice >= settings.title_agreement_with_identifiers && agreed.author_share &&
+        *agreed.author_share >= settings.author_agreement && agreed.year_gap &&
+        *agreed.year_gap <= settings.same_years) {
         return {Verdict::same, Reason::identifiers_and_authors, dice + *agreed.author_share + 1.0};
     }
-    if (dice < kTitleAgreement && !prefix_title(a.content, b.content))
+    if (dice < settings.title_agreement && !prefix_title(a.content, b.content, settings.prefix_words))
         return {Verdict::neutral, Reason::title_disagrees, dice};
-    if (agreed.year_gap && *agreed.year_gap > kSameYears) return {Verdict::neutral, Reason::year_gap, dice};
+    if (agreed.year_gap && *agreed.year_gap > settings.same_years) return {Verdict::neutral, Reason::year_gap, dice};
     const bool generic = a.generic || b.generic;
-    const bool short_title = std::min(a.content.size(), b.content.size()) <= kShortTitleWords;
+    const bool short_title = std::min(a.content.size(), b.content.size()) <= settings.short_title_words;
     if (!agreed.author_share) {
         // Without authors on one side: an identifier must agree, or the whole
         // title and the year.
@@ -715,7 +695,7 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words) {
         }
         return {Verdict::neutral, Reason::no_authors, dice};
     }
-    if (*agreed.author_share < kAuthorAgreement) return {Verdict::neutral, Reason::authors_disagree, dice};
+    if (*agreed.author_share < settings.author_agreement) return {Verdict::neutral, Reason::authors_disagree, dice};
     if ((generic || short_title) && !agreed.identifiers) {
         // A short or generic title names a column as often as a work: it needs
         // the same list of authors and the same (or, short, the next) year; a
@@ -723,11 +703,11 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words) {
         // that recurs in neither catalogue.
         const bool same_list = a.families.size() == b.families.size() && a.families.size() == agreed.families_matched;
         bool enough;
-        if (a.families.size() >= kWeakTitleAuthors && b.families.size() >= kWeakTitleAuthors) {
+        if (a.families.size() >= settings.weak_title_authors && b.families.size() >= settings.weak_title_authors) {
             enough = same_list && (agreed.year_gap == 0u || (!generic && (!agreed.year_gap || *agreed.year_gap <= 1)));
         } else {
-            enough = same_list && dice == 1.0 && agreed.year_gap == 0u && a.title_frequency < kRecurringTitle &&
-                     b.title_frequency < kRecurringTitle;
+            enough = same_list && dice == 1.0 && agreed.year_gap == 0u &&
+                     a.title_frequency < settings.recurring_title && b.title_frequency < settings.recurring_title;
         }
         if (!enough) return {Verdict::neutral, generic ? Reason::generic_title : Reason::short_title, dice};
     }

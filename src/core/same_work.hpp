@@ -49,6 +49,33 @@ enum class Reason : std::uint8_t {
 
 std::string_view reason_name(Reason reason) noexcept;
 
+// The thresholds of the decision. The defaults are the decision; other
+// values serve to measure how much each one matters.
+struct Settings {
+    // Title word agreement (dice of the content words) a SAME needs.
+    double title_agreement = 0.8;
+    // A title of this many content words or more that begins the other
+    // title agrees with it (the same title with a subtitle added).
+    std::size_t prefix_words = 4;
+    // Title agreement that suffices when pages (or the issue), authors and year agree.
+    double title_agreement_with_identifiers = 0.5;
+    // Title agreement that a shared DOI still needs (below it, one DOI is likely mistyped).
+    double title_agreement_with_doi = 0.5;
+    // Share of both family-name lists that must match.
+    double author_agreement = 0.5;
+    // Largest year gap of a SAME pair; smallest gap of two works.
+    std::uint32_t same_years = 1;
+    std::uint32_t different_years = 3;
+    // A title of this many content words or fewer needs more evidence.
+    std::size_t short_title_words = 3;
+    // From this many authors a short or generic title needs no frequency check.
+    std::size_t weak_title_authors = 2;
+    // Records with one title that make it a recurring one (a column).
+    std::uint32_t recurring_title = 3;
+    // Letters a word needs before one edit may match it to another.
+    std::size_t fuzzy_letters = 5;
+};
+
 struct Decision {
     Verdict verdict = Verdict::neutral;
     Reason reason = Reason::title_disagrees;
@@ -119,7 +146,7 @@ WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::str
                               bool et_al, std::string_view kind, Words& words);
 
 // The decision for two records' facts, the first taken as the subject.
-Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words);
+Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, const Settings& settings = {});
 
 // A key of a record's content words, in order, for counting title_frequency.
 std::string content_key(const WorkFacts& facts);

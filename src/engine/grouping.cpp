@@ -143,7 +143,8 @@ std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work:
         for (std::size_t range = lo; range < hi && !stopped(); ++range) {
             const std::size_t end = std::min(candidates.size(), (range + 1) * kPairsPerRange);
             for (std::size_t p = range * kPairsPerRange; p < end; ++p) {
-                decided[p] = same_work::decide(works[candidates[p].first], works[candidates[p].second], words);
+                decided[p] =
+                    same_work::decide(works[candidates[p].first], works[candidates[p].second], words, options.decision);
             }
         }
     });
@@ -196,7 +197,9 @@ std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work:
             groups_of[c] = merge_component(
                 members,
                 [&](std::size_t a, std::size_t b) {
-                    if (every_pair) return same_work::decide(works[members[a]], works[members[b]], words);
+                    if (every_pair) {
+                        return same_work::decide(works[members[a]], works[members[b]], words, options.decision);
+                    }
                     const auto found = candidate_decision.find(pair_key(members[a], members[b]));
                     return found == candidate_decision.end() ? Decision{} : found->second;
                 },

@@ -32,6 +32,8 @@ struct GroupingOptions {
     // Components larger than this are grouped from their candidate pairs
     // alone (every other pair counted as NEUTRAL), not from every pair.
     std::size_t most_decided_component = 3000;
+    // The decision's thresholds.
+    same_work::Settings decision;
 };
 
 struct GroupingCounts {

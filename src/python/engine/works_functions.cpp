@@ -7,6 +7,7 @@
 #include "engine/grouping.hpp"
 #include "engine/works.hpp"
 #include "python/calls.hpp"
+#include "python/convert_in.hpp"
 #include "python/engine/positions.hpp"
 #include "python/engine/records_object.hpp"
 #include "python/engine/support.hpp"
@@ -39,6 +40,49 @@ Status put(PyObject* dict, const char* name, Result<PyRef> value) {
     return or_pending_error(PyDict_SetItemString(dict, name, value.value().get()));
 }
 
+// The decision's thresholds: the defaults, with those that `given` (a
+// mapping, or None) names replaced.
+Result<refsieve::same_work::Settings> decision_settings(PyObject* given) {
+    refsieve::same_work::Settings settings;
+    if (given == nullptr || given == Py_None) return settings;
+    if (!PyDict_Check(given)) return PyErr::new_err(PyExc_TypeError, "settings: expected a dict");
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(given, &at, &key, &value)) {
+        Result<std::string_view> name = borrow_text(key);
+        if (!name.ok()) return std::move(name).error();
+        const double number = PyFloat_AsDouble(value);
+        if (number == -1.0 && PyErr_Occurred()) return PyErr::take();
+        const auto count = [&] { return static_cast<std::uint32_t>(number < 0 ? 0 : number); };
+        const std::string_view n = name.value();
+        if (n == "title_agreement")
+            settings.title_agreement = number;
+        else if (n == "prefix_words")
+            settings.prefix_words = count();
+        else if (n == "title_agreement_with_identifiers")
+            settings.title_agreement_with_identifiers = number;
+        else if (n == "title_agreement_with_doi")
+            settings.title_agreement_with_doi = number;
+        else if (n == "author_agreement")
+            settings.author_agreement = number;
+        else if (n == "same_years")
+            settings.same_years = count();
+        else if (n == "different_years")
+            settings.different_years = count();
+        else if (n == "short_title_words")
+            settings.short_title_words = count();
+        else if (n == "weak_title_authors")
+            settings.weak_title_authors = count();
+        else if (n == "recurring_title")
+            settings.recurring_title = count();
+        else if (n == "fuzzy_letters")
+            settings.fuzzy_letters = count();
+        else
+            return PyErr::new_err(PyExc_ValueError, "settings: no threshold named '" + std::string(n) + "'");
+    }
+    return settings;
+}
+
 struct GroupingFound {
     Grouping grouping;
     CandidateCounts candidates;
@@ -47,15 +91,18 @@ struct GroupingFound {
 PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
         static const char* keywords[] = {"records",      "share",    "exhaustive", "title_agreement",
-                                         "most_per_key", "progress", nullptr};
-        PyObject *records_object, *progress = Py_None;
+                                         "most_per_key", "progress", "settings",   nullptr};
+        PyObject *records_object, *progress = Py_None, *settings_object = Py_None;
         double share = 0.5, title_agreement = refsieve::engine::CandidateOptions().title_agreement;
         int exhaustive = 0;
         Py_ssize_t most_per_key = static_cast<Py_ssize_t>(refsieve::engine::CandidateOptions().most_per_key);
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnO:group", const_cast<char**>(keywords), &records_object,
-                                         &share, &exhaustive, &title_agreement, &most_per_key, &progress)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnOO:group", const_cast<char**>(keywords), &records_object,
+                                         &share, &exhaustive, &title_agreement, &most_per_key, &progress,
+                                         &settings_object)) {
             return PyErr::take();
         }
+        Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
+        if (!settings.ok()) return std::move(settings).error();
         Result<const RecordStore*> records = store_of(records_object, "records");
         if (!records.ok()) return std::move(records).error();
         if (!(share > 0.0 && share <= 1.0))
@@ -84,6 +131,7 @@ PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!prepared) return std::nullopt;
                 refsieve::engine::GroupingOptions options;
                 options.share = share;
+                options.decision = settings.value();
                 std::optional<Grouping> grouping =
                     refsieve::engine::group_works(*works, words, pairs, options, control, pool);
                 if (!grouping) return std::nullopt;
@@ -123,13 +171,17 @@ PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions", nullptr};
+        static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions",
+                                         "settings", nullptr};
         PyObject *subjects_object, *candidates_object, *subject_positions, *candidate_positions;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:decide_pairs", const_cast<char**>(keywords),
-                                         &subjects_object, &candidates_object, &subject_positions,
-                                         &candidate_positions)) {
+        PyObject* settings_object = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$O:decide_pairs", const_cast<char**>(keywords),
+                                         &subjects_object, &candidates_object, &subject_positions, &candidate_positions,
+                                         &settings_object)) {
             return PyErr::take();
         }
+        Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
+        if (!settings.ok()) return std::move(settings).error();
         Result<const RecordStore*> subjects = store_of(subjects_object, "subjects");
         if (!subjects.ok()) return std::move(subjects).error();
         Result<const RecordStore*> candidates = store_of(candidates_object, "candidates");
@@ -158,8 +210,8 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (control.stop.load()) return;
                 const WorkCatalogue& other = candidate_works ? *candidate_works : subject_works;
                 for (std::size_t p = 0; p < firsts.value().size(); ++p) {
-                    decisions.push_back(refsieve::same_work::decide(subject_works[firsts.value()[p]],
-                                                                    other[seconds.value()[p]], words));
+                    decisions.push_back(refsieve::same_work::decide(
+                        subject_works[firsts.value()[p]], other[seconds.value()[p]], words, settings.value()));
                 }
             });
             if (!done) return std::nullopt;
@@ -203,13 +255,15 @@ PyObject* decision_names(PyObject*, PyObject*) {
 PyMethodDef* works_functions() {
     static PyMethodDef functions[] = {
         {"group", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group)), METH_VARARGS | METH_KEYWORDS,
-         "group(records, *, share=0.5, exhaustive=False, title_agreement=0.6, most_per_key=2000, progress=None)\n"
+         "group(records, *, share=0.5, exhaustive=False, title_agreement=0.6, most_per_key=2000, progress=None, "
+         "settings=None)\n"
          "--\n\nThe groups of records that are one work: each record's group (the position of its first record), "
          "the SAME pairs inside groups, and counts of what was proposed, decided and left out."},
         {"decide_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decide_pairs)),
          METH_VARARGS | METH_KEYWORDS,
-         "decide_pairs(subjects, candidates, subject_positions, candidate_positions)\n--\n\n"
-         "The same-work decision for the given pairs: verdict, reason and strength columns."},
+         "decide_pairs(subjects, candidates, subject_positions, candidate_positions, *, settings=None)\n--\n\n"
+         "The same-work decision for the given pairs: verdict, reason and strength columns. settings replaces "
+         "some of the decision's thresholds, to measure what each one does."},
         {"decision_names", decision_names, METH_NOARGS,
          "decision_names()\n--\n\nThe names of the verdicts and reasons, by number."},
         {nullptr, nullptr, 0, nullptr},
