@@ -128,12 +128,14 @@ constexpr std::array<std::string_view, 19> kRoman = {"ii",  "iii",  "iv",    "v"
 constexpr std::array<std::string_view, 10> kNumberingWords = {"part", "parts",   "vol", "volume", "chapter",
                                                               "book", "section", "no",  "number", "series"};
 
-constexpr std::array<std::string_view, 10> kProceedingsWords = {"proceedings", "proceeding", "proc", "conference",
-                                                                "conf",        "symposium",  "symp", "workshop",
-                                                                "congress",    "colloquium"};
-constexpr std::array<std::string_view, 12> kJournalWords = {"journal", "j",        "jour",    "transactions",
-                                                            "trans",   "magazine", "letters", "quarterly",
-                                                            "annals",  "bulletin", "acta",    "newsletter"};
+// The words of a venue's name that tell its kind, with their usual
+// abbreviations (as in ISO 4: "Proc.", "Lett.", "Trans.").
+constexpr std::array<std::string_view, 12> kProceedingsWords = {"proceedings", "proceeding", "proc",       "conference",
+                                                                "conf",        "symposium",  "symp",       "workshop",
+                                                                "congress",    "congr",      "colloquium", "colloq"};
+constexpr std::array<std::string_view, 16> kJournalWords = {
+    "journal", "j",         "jour",   "transactions", "trans",    "magazine", "mag",  "letters",
+    "lett",    "quarterly", "annals", "ann",          "bulletin", "bull",     "acta", "newsletter"};
 
 template <std::size_t N>
 bool among(std::string_view word, const std::array<std::string_view, N>& list) noexcept {
@@ -677,8 +679,12 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, cons
     if (const std::optional<Reason> reason = conflict(a, b, settings)) return {Verdict::different, *reason, 0.0};
     const Agreement agreed = agreement(a, b, words, settings);
     const double dice = agreed.dice;
-    if (agreed.identifiers && dice >= settings.title_agreement_with_identifiers && agreed.author_share &&
-        *agreed.author_share >= settings.author_agreement && agreed.year_gap &&
+    // The same pages (or issue), authors and year, and titles that agree at
+    // least in part, or one that begins the other (a subtitle dropped).
+    if (agreed.identifiers &&
+        (dice >= settings.title_agreement_with_identifiers ||
+         prefix_title(a.content, b.content, settings.prefix_words_with_identifiers)) &&
+        agreed.author_share && *agreed.author_share >= settings.author_agreement && agreed.year_gap &&
         *agreed.year_gap <= settings.same_years) {
         return {Verdict::same, Reason::identifiers_and_authors, dice + *agreed.author_share + 1.0};
     }
@@ -701,7 +707,11 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, cons
         // the same list of authors and the same (or, short, the next) year; a
         // single author also needs the whole title, the same year, and a title
         // that recurs in neither catalogue.
-        const bool same_list = a.families.size() == b.families.size() && a.families.size() == agreed.families_matched;
+        // The same list of authors: every name matched, or the shorter list,
+        // cut short ("et al."), matched in full.
+        const WorkFacts& shorter = a.families.size() <= b.families.size() ? a : b;
+        const bool same_list = (a.families.size() == b.families.size() || shorter.et_al) &&
+                               shorter.families.size() == agreed.families_matched;
         bool enough;
         if (a.families.size() >= settings.weak_title_authors && b.families.size() >= settings.weak_title_authors) {
             enough = same_list && (agreed.year_gap == 0u || (!generic && (!agreed.year_gap || *agreed.year_gap <= 1)));

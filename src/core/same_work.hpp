@@ -57,8 +57,10 @@ struct Settings {
     // A title of this many content words or more that begins the other
     // title agrees with it (the same title with a subtitle added).
     std::size_t prefix_words = 4;
-    // Title agreement that suffices when pages (or the issue), authors and year agree.
+    // Title agreement that suffices when pages (or the issue), authors and
+    // year agree; or a title of this many content words that begins the other.
     double title_agreement_with_identifiers = 0.5;
+    std::size_t prefix_words_with_identifiers = 2;
     // Title agreement that a shared DOI still needs (below it, one DOI is likely mistyped).
     double title_agreement_with_doi = 0.5;
     // Share of both family-name lists that must match.

@@ -250,6 +250,22 @@ PyObject* decision_names(PyObject*, PyObject*) {
     });
 }
 
+// The decision's thresholds as it uses them by default.
+PyObject* decision_defaults(PyObject*, PyObject*) {
+    return trampoline([&]() -> Result<PyRef> {
+        const refsieve::same_work::Settings d;
+        return created(Py_BuildValue(
+            "{sdsnsdsnsdsdsIsIsnsnsIsn}", "title_agreement", d.title_agreement, "prefix_words",
+            static_cast<Py_ssize_t>(d.prefix_words), "title_agreement_with_identifiers",
+            d.title_agreement_with_identifiers, "prefix_words_with_identifiers",
+            static_cast<Py_ssize_t>(d.prefix_words_with_identifiers), "title_agreement_with_doi",
+            d.title_agreement_with_doi, "author_agreement", d.author_agreement, "same_years", d.same_years,
+            "different_years", d.different_years, "short_title_words", static_cast<Py_ssize_t>(d.short_title_words),
+            "weak_title_authors", static_cast<Py_ssize_t>(d.weak_title_authors), "recurring_title", d.recurring_title,
+            "fuzzy_letters", static_cast<Py_ssize_t>(d.fuzzy_letters)));
+    });
+}
+
 }  // namespace
 
 PyMethodDef* works_functions() {
@@ -264,6 +280,8 @@ PyMethodDef* works_functions() {
          "decide_pairs(subjects, candidates, subject_positions, candidate_positions, *, settings=None)\n--\n\n"
          "The same-work decision for the given pairs: verdict, reason and strength columns. settings replaces "
          "some of the decision's thresholds, to measure what each one does."},
+        {"decision_defaults", decision_defaults, METH_NOARGS,
+         "decision_defaults()\n--\n\nThe decision's thresholds as it uses them by default."},
         {"decision_names", decision_names, METH_NOARGS,
          "decision_names()\n--\n\nThe names of the verdicts and reasons, by number."},
         {nullptr, nullptr, 0, nullptr},
