@@ -2,6 +2,8 @@
 // decision for given pairs.
 #include "python/engine/works_functions.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "engine/grouping.hpp"
@@ -40,8 +42,32 @@ Status put(PyObject* dict, const char* name, Result<PyRef> value) {
     return or_pending_error(PyDict_SetItemString(dict, name, value.value().get()));
 }
 
+// Each threshold of the decision by name, with how a number sets it.
+using Setter = void (*)(refsieve::same_work::Settings&, double);
+struct NamedSetting {
+    const char* name;
+    Setter set;
+};
+
+std::uint32_t as_count(double number) { return number < 0 ? 0 : static_cast<std::uint32_t>(number); }
+
+constexpr NamedSetting kSettings[] = {
+    {"title_agreement", [](auto& s, double v) { s.title_agreement = v; }},
+    {"prefix_words", [](auto& s, double v) { s.prefix_words = as_count(v); }},
+    {"title_agreement_with_identifiers", [](auto& s, double v) { s.title_agreement_with_identifiers = v; }},
+    {"prefix_words_with_identifiers", [](auto& s, double v) { s.prefix_words_with_identifiers = as_count(v); }},
+    {"title_agreement_with_doi", [](auto& s, double v) { s.title_agreement_with_doi = v; }},
+    {"author_agreement", [](auto& s, double v) { s.author_agreement = v; }},
+    {"same_years", [](auto& s, double v) { s.same_years = as_count(v); }},
+    {"different_years", [](auto& s, double v) { s.different_years = as_count(v); }},
+    {"short_title_words", [](auto& s, double v) { s.short_title_words = as_count(v); }},
+    {"weak_title_authors", [](auto& s, double v) { s.weak_title_authors = as_count(v); }},
+    {"recurring_title", [](auto& s, double v) { s.recurring_title = as_count(v); }},
+    {"fuzzy_letters", [](auto& s, double v) { s.fuzzy_letters = as_count(v); }},
+};
+
 // The decision's thresholds: the defaults, with those that `given` (a
-// mapping, or None) names replaced.
+// dict, or None) names replaced.
 Result<refsieve::same_work::Settings> decision_settings(PyObject* given) {
     refsieve::same_work::Settings settings;
     if (given == nullptr || given == Py_None) return settings;
@@ -53,32 +79,12 @@ Result<refsieve::same_work::Settings> decision_settings(PyObject* given) {
         if (!name.ok()) return std::move(name).error();
         const double number = PyFloat_AsDouble(value);
         if (number == -1.0 && PyErr_Occurred()) return PyErr::take();
-        const auto count = [&] { return static_cast<std::uint32_t>(number < 0 ? 0 : number); };
-        const std::string_view n = name.value();
-        if (n == "title_agreement")
-            settings.title_agreement = number;
-        else if (n == "prefix_words")
-            settings.prefix_words = count();
-        else if (n == "title_agreement_with_identifiers")
-            settings.title_agreement_with_identifiers = number;
-        else if (n == "title_agreement_with_doi")
-            settings.title_agreement_with_doi = number;
-        else if (n == "author_agreement")
-            settings.author_agreement = number;
-        else if (n == "same_years")
-            settings.same_years = count();
-        else if (n == "different_years")
-            settings.different_years = count();
-        else if (n == "short_title_words")
-            settings.short_title_words = count();
-        else if (n == "weak_title_authors")
-            settings.weak_title_authors = count();
-        else if (n == "recurring_title")
-            settings.recurring_title = count();
-        else if (n == "fuzzy_letters")
-            settings.fuzzy_letters = count();
-        else
-            return PyErr::new_err(PyExc_ValueError, "settings: no threshold named '" + std::string(n) + "'");
+        const auto found = std::find_if(std::begin(kSettings), std::end(kSettings),
+                                        [&](const NamedSetting& setting) { return name.value() == setting.name; });
+        if (found == std::end(kSettings)) {
+            return PyErr::new_err(PyExc_ValueError, "settings: no threshold named '" + std::string(name.value()) + "'");
+        }
+        found->set(settings, number);
     }
     return settings;
 }
