@@ -7,6 +7,7 @@
 #include "core/normalize.hpp"
 #include "core/unicode.hpp"
 #include "core/utf8.hpp"
+#include "core/word_match.hpp"
 
 namespace refsieve::same_work {
 namespace {
@@ -347,131 +348,23 @@ std::size_t letters(std::string_view word) noexcept {
         std::count_if(word.begin(), word.end(), [](char byte) { return (byte & 0xC0) != 0x80; }));
 }
 
-// At most one edit apart: one insertion, deletion, substitution, or swap of
-// neighbours (on code points).
-bool one_edit_apart(std::string_view first, std::string_view second) {
-    std::vector<char32_t> a = utf8::decode(first);
-    std::vector<char32_t> b = utf8::decode(second);
-    if (a.size() > b.size()) std::swap(a, b);
-    if (b.size() - a.size() > 1) return false;
-    std::size_t i = 0;
-    while (i < a.size() && a[i] == b[i]) ++i;
-    if (a.size() == b.size()) {
-        if (i == a.size() || std::equal(a.begin() + static_cast<std::ptrdiff_t>(i) + 1, a.end(),
-                                        b.begin() + static_cast<std::ptrdiff_t>(i) + 1)) {
-            return true;
-        }
-        return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] &&
-               std::equal(a.begin() + static_cast<std::ptrdiff_t>(i) + 2, a.end(),
-                          b.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-    }
-    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(i), a.end(),
-                      b.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-}
-
-bool fuzzy_equal(std::string_view a, std::string_view b, std::size_t fuzzy_letters) {
-    return fuzzy_letters > 0 && letters(a) >= fuzzy_letters && letters(b) >= fuzzy_letters && one_edit_apart(a, b);
-}
-
-// Words of two lists matched one to one: equal words first, then words of
-// fuzzy_letters or more one edit apart, in order.
-std::size_t matched(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words,
-                    std::size_t fuzzy_letters) {
-    std::vector<bool> used(ys.size(), false);
-    std::vector<std::uint32_t> left;
-    std::size_t n = 0;
-    for (const std::uint32_t x : xs) {
-        bool found = false;
-        for (std::size_t k = 0; k < ys.size(); ++k) {
-            if (!used[k] && ys[k] == x) {
-                used[k] = true;
-                found = true;
-                ++n;
-                break;
-            }
-        }
-        if (!found) left.push_back(x);
-    }
-    for (const std::uint32_t x : left) {
-        if (fuzzy_letters == 0 || letters(words.text(x)) < fuzzy_letters) continue;
-        for (std::size_t k = 0; k < ys.size(); ++k) {
-            if (!used[k] && fuzzy_equal(words.text(x), words.text(ys[k]), fuzzy_letters)) {
-                used[k] = true;
-                ++n;
-                break;
-            }
-        }
-    }
-    return n;
-}
-
-// Title words matched as in `matched`, and then two neighbouring words left
-// over on one side matched to one word left over on the other ("back
-// propagation" and "backpropagation"); such a join counts as one word on
-// both sides. The matched count and the two lengths.
-struct TitleMatch {
-    std::size_t matched = 0;
-    std::size_t first_length = 0;
-    std::size_t second_length = 0;
-};
-
-TitleMatch match_titles(std::span<const std::uint32_t> xs, std::span<const std::uint32_t> ys, const Words& words,
-                        std::size_t fuzzy_letters) {
-    std::vector<bool> used_x(xs.size(), false), used_y(ys.size(), false);
-    TitleMatch result{0, xs.size(), ys.size()};
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        for (std::size_t k = 0; k < ys.size(); ++k) {
-            if (!used_y[k] && xs[i] == ys[k]) {
-                used_x[i] = used_y[k] = true;
-                ++result.matched;
-                break;
-            }
-        }
-    }
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        if (used_x[i] || fuzzy_letters == 0 || letters(words.text(xs[i])) < fuzzy_letters) continue;
-        for (std::size_t k = 0; k < ys.size(); ++k) {
-            if (!used_y[k] && fuzzy_equal(words.text(xs[i]), words.text(ys[k]), fuzzy_letters)) {
-                used_x[i] = used_y[k] = true;
-                ++result.matched;
-                break;
-            }
-        }
-    }
-    const auto join = [&](std::span<const std::uint32_t> side, std::vector<bool>& used_side,
-                          std::span<const std::uint32_t> other, std::vector<bool>& used_other, std::size_t& length) {
-        for (std::size_t i = 0; i + 1 < side.size(); ++i) {
-            if (used_side[i] || used_side[i + 1]) continue;
-            std::string joined(words.text(side[i]));
-            joined.append(words.text(side[i + 1]));
-            for (std::size_t k = 0; k < other.size(); ++k) {
-                const std::string_view word = words.text(other[k]);
-                if (!used_other[k] && (word == joined || fuzzy_equal(word, joined, fuzzy_letters))) {
-                    used_side[i] = used_side[i + 1] = used_other[k] = true;
-                    ++result.matched;
-                    --length;
-                    break;
-                }
-            }
-        }
-    };
-    join(xs, used_x, ys, used_y, result.first_length);
-    join(ys, used_y, xs, used_x, result.second_length);
-    return result;
-}
-
 enum class PagesRelation : std::uint8_t { unknown, same, conflict };
 
 std::string digits_of(std::uint32_t value) { return std::to_string(value); }
 
-PagesRelation pages_relation(const std::optional<Pages>& p, const std::optional<Pages>& q) {
-    if (!p || !q) return PagesRelation::unknown;
-    if (p->first == q->first) return PagesRelation::same;
+PagesRelation pages_relation(const WorkView& p, const WorkView& q) {
+    if (!p.has_pages || !q.has_pages) return PagesRelation::unknown;
+    if (p.first_page == q.first_page) return PagesRelation::same;
+    const bool p_lone = !p.lone_pages.empty(), q_lone = !q.lone_pages.empty();
     // A lone number that is the other's range with its dash lost: "524532" and "524-532".
-    if (p->lone && !q->lone && *p->lone == digits_of(q->first) + digits_of(q->last)) return PagesRelation::same;
-    if (q->lone && !p->lone && *q->lone == digits_of(p->first) + digits_of(p->last)) return PagesRelation::same;
-    if (p->last < q->first || q->last < p->first) return PagesRelation::conflict;
-    if (!p->lone && !q->lone) return PagesRelation::same;  // two ranges that overlap
+    if (p_lone && !q_lone && p.lone_pages == digits_of(q.first_page) + digits_of(q.last_page)) {
+        return PagesRelation::same;
+    }
+    if (q_lone && !p_lone && q.lone_pages == digits_of(p.first_page) + digits_of(p.last_page)) {
+        return PagesRelation::same;
+    }
+    if (p.last_page < q.first_page || q.last_page < p.first_page) return PagesRelation::conflict;
+    if (!p_lone && !q_lone) return PagesRelation::same;  // two ranges that overlap
     return PagesRelation::unknown;
 }
 
@@ -479,7 +372,7 @@ bool subset(std::span<const std::uint32_t> small, std::span<const std::uint32_t>
     return std::includes(large.begin(), large.end(), small.begin(), small.end());
 }
 
-std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b, const Settings& settings) {
+std::optional<Reason> conflict(const WorkView& a, const WorkView& b, const Settings& settings) {
     if (!a.doi.empty() && !b.doi.empty() && a.doi != b.doi) return Reason::different_dois;
     if (a.type_class != TypeClass::none && b.type_class != TypeClass::none && a.type_class != b.type_class) {
         return Reason::entry_types;
@@ -495,14 +388,14 @@ std::optional<Reason> conflict(const WorkFacts& a, const WorkFacts& b, const Set
             return Reason::venue_kinds;
         }
     }
-    if (pages_relation(a.pages, b.pages) == PagesRelation::conflict) return Reason::page_ranges;
+    if (pages_relation(a, b) == PagesRelation::conflict) return Reason::page_ranges;
     if (a.year && b.year && std::abs(static_cast<std::int64_t>(*a.year) - *b.year) >= settings.different_years) {
         return Reason::years_apart;
     }
     if (!a.numbers.empty() && !b.numbers.empty() && !subset(a.numbers, b.numbers) && !subset(b.numbers, a.numbers)) {
         return Reason::title_numbers;
     }
-    if (a.parts != b.parts) return Reason::part_numbers;
+    if (!std::equal(a.parts.begin(), a.parts.end(), b.parts.begin(), b.parts.end())) return Reason::part_numbers;
     return std::nullopt;
 }
 
@@ -521,7 +414,7 @@ struct Agreement {
     bool identifiers = false;
 };
 
-Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words, const Settings& settings) {
+Agreement agreement(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings) {
     Agreement result;
     if (!a.content.empty() && !b.content.empty()) {
         const TitleMatch title = match_titles(a.content, b.content, words, settings.fuzzy_letters);
@@ -529,7 +422,7 @@ Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words, 
             2.0 * static_cast<double>(title.matched) / static_cast<double>(title.first_length + title.second_length);
     }
     if (!a.families.empty() && !b.families.empty()) {
-        result.families_matched = matched(a.families, b.families, words, settings.fuzzy_letters);
+        result.families_matched = match_names(a.families, b.families, words, settings.fuzzy_letters);
         const double matched_count = static_cast<double>(result.families_matched);
         const std::size_t shorter = std::min(a.families.size(), b.families.size());
         const std::size_t longer = std::max(a.families.size(), b.families.size());
@@ -545,12 +438,12 @@ Agreement agreement(const WorkFacts& a, const WorkFacts& b, const Words& words, 
     if (a.year && b.year) {
         result.year_gap = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(*a.year) - *b.year));
     }
-    const PagesRelation pages = pages_relation(a.pages, b.pages);
+    const PagesRelation pages = pages_relation(a, b);
     // Page 1 alone identifies nothing: electronic articles all start there.
     const bool same_pages =
         pages == PagesRelation::same &&
-        (std::max(a.pages->first, b.pages->first) > 1 ||
-         (a.pages->first == b.pages->first && a.pages->last == b.pages->last && a.pages->last > a.pages->first));
+        (std::max(a.first_page, b.first_page) > 1 ||
+         (a.first_page == b.first_page && a.last_page == b.last_page && a.last_page > a.first_page));
     const bool same_issue = !a.journal.empty() && a.journal == b.journal && a.volume && a.volume == b.volume &&
                             a.number && a.number == b.number;
     result.identifiers = same_pages || same_issue;
@@ -584,12 +477,6 @@ std::string_view reason_name(Reason reason) noexcept {
     return "";
 }
 
-std::uint32_t Words::id(std::string_view word) {
-    const auto [at, added] = ids_.try_emplace(std::string(word), static_cast<std::uint32_t>(texts_.size()));
-    if (added) texts_.push_back(&at->first);
-    return at->second;
-}
-
 std::vector<std::string> title_words(std::string_view title) {
     std::string lower;
     normalize_into(title, lower);
@@ -609,21 +496,14 @@ std::vector<std::string> title_words(std::string_view title) {
     return numbers_as_digits(words);
 }
 
-WorkFacts work_facts(const RecordView& record, std::string_view families, bool et_al, std::string_view kind,
-                     Words& words) {
+WorkDraft work_draft(const RecordView& record, std::string_view families, bool et_al, std::string_view kind) {
+    WorkDraft draft;
+    WorkFacts& facts = draft.facts;
     const std::vector<std::string> title = title_words(record.title);
-    return work_facts_of_words(record, title, families, et_al, kind, words);
-}
-
-WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::string> title, std::string_view families,
-                              bool et_al, std::string_view kind, Words& words) {
-    WorkFacts facts;
-    std::vector<std::string_view> content;
     for (const std::string& word : title) {
-        if (!among(std::string_view(word), kStopWords)) content.push_back(word);
+        if (!among(std::string_view(word), kStopWords)) draft.content.push_back(word);
     }
-    if (content.empty()) content.assign(title.begin(), title.end());
-    for (const std::string_view word : content) facts.content.push_back(words.id(word));
+    if (draft.content.empty()) draft.content = title;
     for (std::size_t i = 0; i < title.size(); ++i) {
         if (is_digits(title[i])) facts.numbers.push_back(digits_value(title[i]));
         if (i > 0 && among(std::string_view(title[i - 1]), kNumberingWords) && is_digits(title[i])) {
@@ -635,13 +515,14 @@ WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::str
         std::sort(numbers->begin(), numbers->end());
         numbers->erase(std::unique(numbers->begin(), numbers->end()), numbers->end());
     }
-    facts.generic = !content.empty() && std::all_of(content.begin(), content.end(), [](std::string_view word) {
-        return among(word, kFrontMatterWords) || among(word, kStopWords);
-    });
+    facts.generic =
+        !draft.content.empty() && std::all_of(draft.content.begin(), draft.content.end(), [](const std::string& word) {
+            return among(std::string_view(word), kFrontMatterWords) || among(std::string_view(word), kStopWords);
+        });
     for (std::size_t at = 0; at < families.size();) {
         const std::size_t end = std::min(families.find(' ', at), families.size());
         const std::string_view family = families.substr(at, end - at);
-        if (letters(family) > 1) facts.families.push_back(words.id(family));
+        if (letters(family) > 1) draft.families.push_back(family);
         at = end + 1;
     }
     facts.et_al = et_al;
@@ -657,17 +538,48 @@ WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::str
     if (facts.type_class == TypeClass::none && !title.empty() && (title[0] == "proceedings" || title[0] == "proc")) {
         facts.type_class = TypeClass::volume;
     }
-    return facts;
+    return draft;
 }
 
-std::string content_key(const WorkFacts& facts) {
-    std::string key;
-    key.reserve(facts.content.size() * sizeof(std::uint32_t));
-    for (const std::uint32_t id : facts.content) key.append(reinterpret_cast<const char*>(&id), sizeof id);
-    return key;
+void add_words(WorkDraft& draft, Words& words) {
+    for (const std::string& word : draft.content) draft.facts.content.push_back(words.id(word));
+    for (const std::string_view family : draft.families) draft.facts.families.push_back(words.id(family));
 }
 
-Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, const Settings& settings) {
+WorkFacts work_facts(const RecordView& record, std::string_view families, bool et_al, std::string_view kind,
+                     Words& words) {
+    WorkDraft draft = work_draft(record, families, et_al, kind);
+    add_words(draft, words);
+    return std::move(draft.facts);
+}
+
+WorkView WorkFacts::view() const noexcept {
+    WorkView view;
+    view.content = content;
+    view.numbers = numbers;
+    view.parts = parts;
+    view.families = families;
+    view.doi = doi;
+    view.journal = journal;
+    view.year = year;
+    view.volume = volume;
+    view.number = number;
+    if (pages) {
+        view.has_pages = true;
+        view.first_page = pages->first;
+        view.last_page = pages->last;
+        if (pages->lone) view.lone_pages = *pages->lone;
+    }
+    view.markers = markers;
+    view.generic = generic;
+    view.et_al = et_al;
+    view.venue = venue;
+    view.type_class = type_class;
+    view.title_frequency = title_frequency;
+    return view;
+}
+
+Decision decide(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings) {
     if (!a.doi.empty() && a.doi == b.doi) {
         if (conflict(a, b, settings) == Reason::entry_types) return {Verdict::different, Reason::entry_types, 0.0};
         const double dice = agreement(a, b, words, settings).dice;
@@ -709,7 +621,7 @@ Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, cons
         // that recurs in neither catalogue.
         // The same list of authors: every name matched, or the shorter list,
         // cut short ("et al."), matched in full.
-        const WorkFacts& shorter = a.families.size() <= b.families.size() ? a : b;
+        const WorkView& shorter = a.families.size() <= b.families.size() ? a : b;
         const bool same_list = (a.families.size() == b.families.size() || shorter.et_al) &&
                                shorter.families.size() == agreed.families_matched;
         bool enough;

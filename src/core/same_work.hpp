@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/record.hpp"
+#include "core/words.hpp"
 
 namespace refsieve::same_work {
 
@@ -85,20 +86,6 @@ struct Decision {
     double strength = 0.0;
 };
 
-// The words of a catalogue's titles and family names, each stored once and
-// named by a number.
-class Words {
-public:
-    std::uint32_t id(std::string_view word);
-    std::string_view text(std::uint32_t id) const noexcept { return *texts_[id]; }
-    std::size_t size() const noexcept { return texts_.size(); }
-
-private:
-    // The map's nodes never move, so its keys serve as the words' texts.
-    std::unordered_map<std::string, std::uint32_t> ids_;
-    std::vector<const std::string*> texts_;
-};
-
 enum class VenueKind : std::uint8_t { none, proceedings, journal, both, plain };
 enum class TypeClass : std::uint8_t { none, volume, part, report, thesis };
 
@@ -110,26 +97,54 @@ struct Pages {
     std::optional<std::string> lone;
 };
 
-// What the decision reads of one record, worked out once.
-struct WorkFacts {
-    std::vector<std::uint32_t> content;   // title words without stop words (Words ids)
-    std::vector<std::uint32_t> numbers;   // numbers the title names, sorted, each once
-    std::vector<std::uint32_t> parts;     // numbers of a numbered part ("part 2"), sorted
-    unsigned markers = 0;                 // bit k: the k-th word that makes a title about another work
-    bool generic = false;                 // the title is front matter only ("Editor's Notes")
-    std::vector<std::uint32_t> families;  // family names of two or more letters (Words ids)
-    bool et_al = false;                   // the author list was cut ("et al.")
+// What the decision reads of one record, borrowed: from a WorkFacts, or
+// from a catalogue that keeps the facts of many records packed.
+struct WorkView {
+    std::span<const std::uint32_t> content;   // title words without stop words (Words ids)
+    std::span<const std::uint32_t> numbers;   // numbers the title names, sorted, each once
+    std::span<const std::uint32_t> parts;     // numbers of a numbered part ("part 2"), sorted
+    std::span<const std::uint32_t> families;  // family names of two or more letters (Words ids)
+    std::string_view doi;                     // empty: none
+    std::string_view journal;                 // normalised; empty: none
     std::optional<std::int32_t> year;
-    std::string doi;  // empty: none
-    std::optional<Pages> pages;
     std::optional<std::uint32_t> volume;
     std::optional<std::uint32_t> number;
-    std::string journal;  // normalised; empty: none
+    // The page range; lone_pages holds the digits of a lone number (no
+    // range), which may be a range whose dash was lost.
+    bool has_pages = false;
+    std::uint32_t first_page = 0;
+    std::uint32_t last_page = 0;
+    std::string_view lone_pages;
+    unsigned markers = 0;  // bit k: the k-th word that makes a title about another work
+    bool generic = false;  // the title is front matter only ("Editor's Notes")
+    bool et_al = false;    // the author list was cut ("et al.")
     VenueKind venue = VenueKind::none;
     TypeClass type_class = TypeClass::none;
     // How many records of the record's own catalogue have the same content
     // words, in order: a title that recurs names a column, not a work.
     std::uint32_t title_frequency = 1;
+};
+
+// What the decision reads of one record, worked out once.
+struct WorkFacts {
+    std::vector<std::uint32_t> content;
+    std::vector<std::uint32_t> numbers;
+    std::vector<std::uint32_t> parts;
+    unsigned markers = 0;
+    bool generic = false;
+    std::vector<std::uint32_t> families;
+    bool et_al = false;
+    std::optional<std::int32_t> year;
+    std::string doi;
+    std::optional<Pages> pages;
+    std::optional<std::uint32_t> volume;
+    std::optional<std::uint32_t> number;
+    std::string journal;
+    VenueKind venue = VenueKind::none;
+    TypeClass type_class = TypeClass::none;
+    std::uint32_t title_frequency = 1;
+
+    WorkView view() const noexcept;
 };
 
 // The title words of a text: lower case, apostrophes dropped, split into runs
@@ -142,15 +157,18 @@ std::vector<std::string> title_words(std::string_view title);
 WorkFacts work_facts(const RecordView& record, std::string_view families, bool et_al, std::string_view kind,
                      Words& words);
 
-// The same facts from title words already split (title_words), for callers
-// that split many titles at once and give the words their ids after.
-WorkFacts work_facts_of_words(const RecordView& record, std::span<const std::string> title, std::string_view families,
-                              bool et_al, std::string_view kind, Words& words);
+// The facts in two steps, for callers that work out many records at once:
+// first all but the words (any thread), then the words' numbers (one thread
+// at a time, as Words is shared).
+struct WorkDraft {
+    WorkFacts facts;  // content and families still empty
+    std::vector<std::string> content;
+    std::vector<std::string_view> families;  // borrowed from the families text
+};
+WorkDraft work_draft(const RecordView& record, std::string_view families, bool et_al, std::string_view kind);
+void add_words(WorkDraft& draft, Words& words);
 
 // The decision for two records' facts, the first taken as the subject.
-Decision decide(const WorkFacts& a, const WorkFacts& b, const Words& words, const Settings& settings = {});
-
-// A key of a record's content words, in order, for counting title_frequency.
-std::string content_key(const WorkFacts& facts);
+Decision decide(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings = {});
 
 }  // namespace refsieve::same_work
