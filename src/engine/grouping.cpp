@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 #include <numeric>
 #include <queue>
 #include <unordered_map>
@@ -11,9 +12,6 @@ namespace {
 
 using same_work::Decision;
 using same_work::Verdict;
-
-// Pairs decided between two looks at the stop flag.
-constexpr std::size_t kPairsPerRange = 4096;
 
 class UnionFind {
 public:
@@ -128,80 +126,137 @@ std::vector<std::vector<std::uint32_t>> merge_component(
     return result;
 }
 
-std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
-                                    std::span<const Pair> candidates, const GroupingOptions& options,
-                                    MatchControl& control, batch::ThreadPool& pool) {
-    const auto run = [&](std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-        pool.parallel_for(n, body, control.period, control.while_waiting);
-    };
-    const auto stopped = [&] { return control.stop.load(std::memory_order_relaxed); };
+namespace {
 
-    // 1. The candidate pairs decided.
-    std::vector<Decision> decided(candidates.size());
-    const std::size_t ranges = (candidates.size() + kPairsPerRange - 1) / kPairsPerRange;
-    run(ranges, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t range = lo; range < hi && !stopped(); ++range) {
-            const std::size_t end = std::min(candidates.size(), (range + 1) * kPairsPerRange);
-            for (std::size_t p = range * kPairsPerRange; p < end; ++p) {
-                decided[p] =
-                    same_work::decide(works[candidates[p].first], works[candidates[p].second], words, options.decision);
+thread_local CandidateIndex::Scratch t_scratch;
+
+}  // namespace
+
+void Partners::of(std::uint32_t i, const std::function<void(std::uint32_t)>& visit) const {
+    const bool self = others_ == &subjects_;
+    if (index_ == nullptr) {
+        for (std::uint32_t j = self ? i + 1 : 0; j < others_->size(); ++j) visit(j);
+        return;
+    }
+    index_->for_each_partner(subjects_[i], t_scratch, [&](std::uint32_t j) {
+        if (!self || j > i) visit(j);
+    });
+}
+
+std::uint64_t Partners::keys_skipped() noexcept { return t_scratch.keys_skipped; }
+
+std::optional<DecidedPairs> decide_partners(const Partners& partners, const same_work::Words& words,
+                                            const same_work::Settings& settings, MatchControl& control,
+                                            batch::ThreadPool& pool) {
+    const auto stopped = [&] { return control.stop.load(std::memory_order_relaxed); };
+    DecidedPairs decided;
+    std::mutex merging;
+    on_pool(pool, control)(partners.subjects().size(), [&](std::size_t lo, std::size_t hi) {
+        std::vector<DecidedPair> same;
+        GroupingCounts counts;
+        for (std::size_t i = lo; i < hi && !stopped(); ++i) {
+            const auto subject = static_cast<std::uint32_t>(i);
+            const same_work::WorkView view = partners.subjects()[i];
+            const std::uint64_t skipped_before = Partners::keys_skipped();
+            partners.of(subject, [&](std::uint32_t j) {
+                const Decision d = same_work::decide(view, partners.others()[j], words, settings);
+                ++counts.pairs_decided;
+                if (d.verdict == Verdict::same) {
+                    same.push_back(DecidedPair{subject, j, d});
+                } else if (d.verdict == Verdict::different) {
+                    ++counts.different_pairs;
+                }
+            });
+            if (Partners::keys_skipped() != skipped_before) {
+                counts.keys_skipped += Partners::keys_skipped() - skipped_before;
+                ++counts.records_skipped;
             }
+            control.done.fetch_add(1, std::memory_order_relaxed);
         }
+        const std::lock_guard<std::mutex> lock(merging);
+        decided.same.insert(decided.same.end(), same.begin(), same.end());
+        decided.counts.pairs_decided += counts.pairs_decided;
+        decided.counts.different_pairs += counts.different_pairs;
+        decided.counts.keys_skipped += counts.keys_skipped;
+        decided.counts.records_skipped += counts.records_skipped;
     });
     if (stopped()) return std::nullopt;
+    std::sort(decided.same.begin(), decided.same.end(), [](const DecidedPair& x, const DecidedPair& y) {
+        return x.first != y.first ? x.first < y.first : x.second < y.second;
+    });
+    decided.counts.same_pairs = decided.same.size();
+    return decided;
+}
 
+std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
+                                    const CandidateIndex* index, const GroupingOptions& options, MatchControl& control,
+                                    batch::ThreadPool& pool) {
+    const auto stopped = [&] { return control.stop.load(std::memory_order_relaxed); };
+    const Partners partners(works, works, index);
+    const auto decide = [&](std::uint32_t a, std::uint32_t b) {
+        return same_work::decide(works[a], works[b], words, options.decision);
+    };
+
+    // 1. Every proposed pair decided; the SAME ones kept.
+    std::optional<DecidedPairs> decided = decide_partners(partners, words, options.decision, control, pool);
+    if (!decided) return std::nullopt;
     Grouping grouping;
-    grouping.counts.pairs_decided = candidates.size();
+    grouping.counts = decided->counts;
+    const std::vector<DecidedPair>& same = decided->same;
+
     // 2. Components along the SAME pairs.
     UnionFind components(works.size());
-    for (std::size_t p = 0; p < candidates.size(); ++p) {
-        if (decided[p].verdict == Verdict::same) {
-            ++grouping.counts.same_pairs;
-            components.join(candidates[p].first, candidates[p].second);
-        } else if (decided[p].verdict == Verdict::different) {
-            ++grouping.counts.different_pairs;
-        }
-    }
-    std::vector<std::vector<std::uint32_t>> members_of(works.size());
-    for (std::uint32_t k = 0; k < works.size(); ++k) members_of[components.find(k)].push_back(k);
-    std::vector<std::uint32_t> roots;
+    for (const DecidedPair& pair : same) components.join(pair.first, pair.second);
+    std::vector<std::uint32_t> root_of(works.size());
+    std::vector<std::uint32_t> component_size(works.size(), 0);
     for (std::uint32_t k = 0; k < works.size(); ++k) {
-        if (members_of[k].size() >= 2) roots.push_back(k);
+        root_of[k] = components.find(k);
+        ++component_size[root_of[k]];
     }
-    grouping.counts.components = roots.size();
-
-    // The candidate decisions of the components too large to decide every
-    // pair, by their pair of records.
-    std::unordered_map<std::uint64_t, Decision> candidate_decision;
-    const auto pair_key = [](std::uint32_t a, std::uint32_t b) { return std::uint64_t{a} << 32 | b; };
-    for (const std::uint32_t root : roots) {
-        grouping.counts.largest_component =
-            std::max<std::uint64_t>(grouping.counts.largest_component, members_of[root].size());
-        if (members_of[root].size() > options.most_decided_component) ++grouping.counts.components_from_candidates;
-    }
-    if (grouping.counts.components_from_candidates > 0) {
-        for (std::size_t p = 0; p < candidates.size(); ++p) {
-            const std::uint32_t root = components.find(candidates[p].first);
-            if (members_of[root].size() > options.most_decided_component) {
-                candidate_decision.emplace(pair_key(candidates[p].first, candidates[p].second), decided[p]);
+    std::vector<std::vector<std::uint32_t>> members_of;
+    {
+        std::vector<std::uint32_t> slot(works.size(), 0);
+        for (std::uint32_t k = 0; k < works.size(); ++k) {
+            if (root_of[k] == k && component_size[k] >= 2) {
+                slot[k] = static_cast<std::uint32_t>(members_of.size());
+                members_of.emplace_back();
+                members_of.back().reserve(component_size[k]);
             }
         }
+        for (std::uint32_t k = 0; k < works.size(); ++k) {
+            if (component_size[root_of[k]] >= 2) members_of[slot[root_of[k]]].push_back(k);
+        }
+    }
+    grouping.counts.components = members_of.size();
+    for (const std::vector<std::uint32_t>& members : members_of) {
+        grouping.counts.largest_component = std::max<std::uint64_t>(grouping.counts.largest_component, members.size());
+        if (members.size() > options.most_decided_component) ++grouping.counts.components_from_candidates;
     }
 
-    // 3. Each component grouped on its own.
-    std::vector<std::vector<std::vector<std::uint32_t>>> groups_of(roots.size());
-    run(roots.size(), [&](std::size_t lo, std::size_t hi) {
+    // 3. Each component grouped on its own: from every pair in it, or for a
+    // component too large for that, from its proposed pairs alone.
+    std::vector<std::vector<std::vector<std::uint32_t>>> groups_of(members_of.size());
+    const auto pair_key = [](std::uint32_t a, std::uint32_t b) { return std::uint64_t{a} << 32 | b; };
+    on_pool(pool, control)(members_of.size(), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t c = lo; c < hi && !stopped(); ++c) {
-            const std::vector<std::uint32_t>& members = members_of[roots[c]];
-            const bool every_pair = members.size() <= options.most_decided_component;
+            const std::vector<std::uint32_t>& members = members_of[c];
+            if (members.size() <= options.most_decided_component) {
+                groups_of[c] = merge_component(
+                    members, [&](std::size_t a, std::size_t b) { return decide(members[a], members[b]); },
+                    options.share);
+                continue;
+            }
+            std::unordered_map<std::uint64_t, Decision> proposed;
+            for (const std::uint32_t a : members) {
+                partners.of(a, [&](std::uint32_t b) {
+                    if (root_of[b] == root_of[a]) proposed.emplace(pair_key(a, b), decide(a, b));
+                });
+            }
             groups_of[c] = merge_component(
                 members,
                 [&](std::size_t a, std::size_t b) {
-                    if (every_pair) {
-                        return same_work::decide(works[members[a]], works[members[b]], words, options.decision);
-                    }
-                    const auto found = candidate_decision.find(pair_key(members[a], members[b]));
-                    return found == candidate_decision.end() ? Decision{} : found->second;
+                    const auto found = proposed.find(pair_key(members[a], members[b]));
+                    return found == proposed.end() ? Decision{} : found->second;
                 },
                 options.share);
         }
@@ -216,11 +271,8 @@ std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work:
             for (const std::uint32_t k : group) grouping.group[k] = first;
         }
     }
-    for (std::size_t p = 0; p < candidates.size(); ++p) {
-        if (decided[p].verdict == Verdict::same &&
-            grouping.group[candidates[p].first] == grouping.group[candidates[p].second]) {
-            grouping.same_inside.push_back(DecidedPair{candidates[p].first, candidates[p].second, decided[p]});
-        }
+    for (const DecidedPair& pair : same) {
+        if (grouping.group[pair.first] == grouping.group[pair.second]) grouping.same_inside.push_back(pair);
     }
     return grouping;
 }

@@ -43,6 +43,9 @@ struct GroupingCounts {
     std::uint64_t components = 0;  // of two or more records
     std::uint64_t largest_component = 0;
     std::uint64_t components_from_candidates = 0;  // too large to decide every pair
+    // Looks at keys held by too many records, and the records that had one.
+    std::uint64_t keys_skipped = 0;
+    std::uint64_t records_skipped = 0;
 };
 
 struct Grouping {
@@ -60,10 +63,40 @@ std::vector<std::vector<std::uint32_t>> merge_component(
     std::span<const std::uint32_t> members,
     const std::function<same_work::Decision(std::size_t, std::size_t)>& decision, double share);
 
-// The groups of a catalogue from its candidate pairs (first < second), the
-// pairs decided on the pool; nullopt when control stops it.
+// The records that each record of one catalogue (the subjects) is decided
+// against in another (or the same): those the index of the other proposes,
+// or every one. Within one catalogue, each pair once (the later record).
+class Partners {
+public:
+    Partners(const WorkCatalogue& subjects, const WorkCatalogue& others, const CandidateIndex* index)
+        : subjects_(subjects), others_(&others), index_(index) {}
+
+    const WorkCatalogue& subjects() const noexcept { return subjects_; }
+    const WorkCatalogue& others() const noexcept { return *others_; }
+    // visit(j) for each partner j of subject i, each once.
+    void of(std::uint32_t i, const std::function<void(std::uint32_t)>& visit) const;
+    // Looks at keys passed over on this thread so far.
+    static std::uint64_t keys_skipped() noexcept;
+
+private:
+    const WorkCatalogue& subjects_;
+    const WorkCatalogue* others_;
+    const CandidateIndex* index_;
+};
+
+// The SAME pairs (subject, partner) of every subject, sorted, and counts.
+struct DecidedPairs {
+    std::vector<DecidedPair> same;
+    GroupingCounts counts;
+};
+std::optional<DecidedPairs> decide_partners(const Partners& partners, const same_work::Words& words,
+                                            const same_work::Settings& settings, MatchControl& control,
+                                            batch::ThreadPool& pool);
+
+// The groups of a catalogue, deciding the pairs that the index proposes
+// (every pair when index is null) on the pool; nullopt when control stops it.
 std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
-                                    std::span<const Pair> candidates, const GroupingOptions& options,
-                                    MatchControl& control, batch::ThreadPool& pool);
+                                    const CandidateIndex* index, const GroupingOptions& options, MatchControl& control,
+                                    batch::ThreadPool& pool);
 
 }  // namespace refsieve::engine

@@ -44,14 +44,28 @@ struct SubjectMatches {
     std::vector<MatchResult> matches;
     bool by_doi = false;
     std::vector<PairFacts> facts;  // one per match, when asked for
+    // With blocking: candidates proposed, and looks at keys passed over.
+    std::uint64_t proposed = 0;
+    std::uint64_t keys_skipped = 0;
 };
+
+// What blocking needs: both sides' facts and the candidates' keys.
+struct Blocking {
+    same_work::Words words;
+    std::optional<WorkCatalogue> subject_works;
+    std::optional<WorkCatalogue> candidate_works;
+    std::optional<CandidateIndex> index;
+};
+
+thread_local CandidateIndex::Scratch t_scratch;
 
 class Matcher {
 public:
     Matcher(const RecordStore& subjects, const RecordStore& candidates, const CandidateCatalogue& catalogue,
-            const MatchOptions& options, const std::atomic<bool>& stop)
+            const MatchOptions& options, const std::atomic<bool>& stop, const Blocking* blocking)
         : subjects_(subjects),
           catalogue_(catalogue),
+          blocking_(blocking),
           options_(options),
           stop_(stop),
           doi_index_(options.doi_shortcut ? first_with_doi(candidates) : decltype(doi_index_)()),
@@ -81,6 +95,11 @@ private:
         const std::size_t itself = options_.subjects_at ? *options_.subjects_at + i : catalogue_.size();
         batch::SelectionHeap& heap = scratch.heap;
         heap.clear();
+        if (blocking_ != nullptr) {
+            SubjectMatches found;
+            found.matches = batch::take_best(blocked(i, itself, prepared, scratch, found), options_.top_n);
+            return found;
+        }
         for (std::size_t lo = 0; lo < catalogue_.size(); lo += kCandidatesPerRange) {
             if (stop_.load(std::memory_order_relaxed)) return {};
             const std::size_t hi = std::min(catalogue_.size(), lo + kCandidatesPerRange);
@@ -97,8 +116,30 @@ private:
         return {batch::take_best(heap, options_.top_n), false, {}};
     }
 
+    // The heap of the candidates that share a key with subject i, scored in
+    // candidate order; what the keys proposed and passed over is counted in found.
+    batch::SelectionHeap& blocked(std::size_t i, std::size_t itself, const PreparedSubject& prepared,
+                                  batch::SubjectScratch& scratch, SubjectMatches& found) const {
+        thread_local std::vector<std::uint32_t> partners;
+        partners.clear();
+        const std::uint64_t skipped_before = t_scratch.keys_skipped;
+        blocking_->index->for_each_partner((*blocking_->subject_works)[i], t_scratch,
+                                           [&](std::uint32_t k) { partners.push_back(k); });
+        found.keys_skipped = t_scratch.keys_skipped - skipped_before;
+        found.proposed = partners.size();
+        std::sort(partners.begin(), partners.end());
+        for (const std::uint32_t k : partners) {
+            if (k == itself) continue;
+            const std::optional<MatchResult> kept =
+                score_candidate_if_kept(prepared, catalogue_, k, options_.min_score, scratch.jaro);
+            if (kept) scratch.heap.push(*kept);
+        }
+        return scratch.heap;
+    }
+
     const RecordStore& subjects_;
     const CandidateCatalogue& catalogue_;
+    const Blocking* blocking_;
     const MatchOptions& options_;
     const std::atomic<bool>& stop_;
     std::unordered_map<std::string_view, std::size_t> doi_index_;
@@ -121,9 +162,7 @@ void append(MatchColumns& columns, std::uint64_t subject, const MatchResult& mat
 std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordStore& candidates,
                                       const MatchOptions& options, MatchControl& control, batch::ThreadPool& pool) {
     check_candidates_fit(candidates);
-    const auto run = [&](std::size_t n, const std::function<void(std::size_t, std::size_t)>& body) {
-        pool.parallel_for(n, body, control.period, control.while_waiting);
-    };
+    const ParallelFor run = on_pool(pool, control);
     const auto record_at = [&](std::size_t k) { return positioned_view(candidates, k); };
     const CandidateCatalogue catalogue(candidates.size(), record_at, [&](std::size_t blocks, const auto& prepare) {
         run(blocks, [&](std::size_t lo, std::size_t hi) {
@@ -134,7 +173,19 @@ std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordS
     });
     if (control.stop.load()) return std::nullopt;
 
-    const Matcher matcher(subjects, candidates, catalogue, options, control.stop);
+    std::optional<Blocking> blocking;
+    if (options.blocking) {
+        blocking.emplace();
+        // The candidates' words are numbered first, so that their order is
+        // the one the index counted.
+        blocking->candidate_works.emplace(candidates, blocking->words, run, control.stop);
+        if (control.stop.load()) return std::nullopt;
+        blocking->index.emplace(*blocking->candidate_works, blocking->words, *options.blocking, run);
+        blocking->subject_works.emplace(subjects, blocking->words, run, control.stop);
+        if (control.stop.load()) return std::nullopt;
+    }
+
+    const Matcher matcher(subjects, candidates, catalogue, options, control.stop, blocking ? &*blocking : nullptr);
     std::vector<SubjectMatches> found(subjects.size());
     run(subjects.size(), [&](std::size_t lo, std::size_t hi) {
         batch::SubjectScratch scratch;  // reused for every subject of the range
@@ -146,9 +197,13 @@ std::optional<MatchColumns> match_all(const RecordStore& subjects, const RecordS
     if (control.stop.load()) return std::nullopt;
 
     MatchColumns columns;
+    if (blocking) columns.candidates.keys = blocking->index->keys();
     for (std::size_t i = 0; i < found.size(); ++i) {
         for (const MatchResult& match : found[i].matches) append(columns, i, match, found[i].by_doi);
         columns.facts.insert(columns.facts.end(), found[i].facts.begin(), found[i].facts.end());
+        columns.candidates.pairs += found[i].proposed;
+        columns.candidates.keys_skipped += found[i].keys_skipped;
+        columns.candidates.records_skipped += found[i].keys_skipped > 0;
         found[i] = SubjectMatches();
     }
     return columns;

@@ -2,7 +2,8 @@
 // candidate of another, on the worker pool, with the results as columns.
 // What is kept for each subject equals what one score_batch call over all
 // candidates keeps, ties included: the same DOI shortcut, threshold and
-// selection heap, in candidate order. The calling thread only waits; it can
+// selection heap, in candidate order. With blocking, the same over the
+// candidates that share a key with the subject. The calling thread only waits; it can
 // stop the work at any time, which ends within a few thousand pairs.
 #pragma once
 
@@ -17,7 +18,9 @@
 
 #include "batch/thread_pool.hpp"
 #include "core/scoring.hpp"
+#include "engine/control.hpp"
 #include "engine/record_store.hpp"
+#include "engine/works.hpp"
 
 namespace refsieve::engine {
 
@@ -31,6 +34,9 @@ struct MatchOptions {
     std::optional<std::size_t> subjects_at;
     // Each match comes with the facts behind its scores.
     bool facts = false;
+    // When given, each subject is scored against the candidates that share
+    // a key with it (works.hpp) rather than against every candidate.
+    std::optional<CandidateOptions> blocking;
 };
 
 // The matches, one entry per match: in subject order, best first within a
@@ -41,18 +47,9 @@ struct MatchColumns {
     std::vector<std::uint8_t> by_doi;  // 1: the candidate with the subject's DOI
     std::vector<double> total_score, title_score, author_score, date_score, bonus_score;
     std::vector<PairFacts> facts;  // one per match, when asked for
+    CandidateCounts candidates;    // with blocking: what the keys proposed and passed over
 
     std::size_t size() const noexcept { return subject.size(); }
-};
-
-// How the caller steers a running match: stop asks it to end early; done
-// counts the subjects finished so far.
-struct MatchControl {
-    std::atomic<bool> stop{false};
-    std::atomic<std::size_t> done{0};
-    // Called on the calling thread about every `period` while it waits.
-    std::function<void()> while_waiting;
-    std::chrono::milliseconds period{50};
 };
 
 // The matches of every subject, or nullopt when stopped.

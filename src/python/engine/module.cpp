@@ -122,13 +122,13 @@ Result<PyRef> columns_into_pyobject(const MatchColumns& found, bool with_facts) 
 PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
         static const char* keywords[] = {"subjects",    "candidates", "top_n",    "min_score", "doi_shortcut",
-                                         "subjects_at", "facts",      "progress", nullptr};
+                                         "subjects_at", "facts",      "progress", "blocking",  nullptr};
         PyObject *subjects_object, *candidates_object, *top_n_object, *subjects_at = Py_None, *progress = Py_None;
         double min_score = 0.0;
-        int doi_shortcut = 1, facts = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|$pOpO:match", const_cast<char**>(keywords),
+        int doi_shortcut = 1, facts = 0, blocking = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|$pOpOp:match", const_cast<char**>(keywords),
                                          &subjects_object, &candidates_object, &top_n_object, &min_score, &doi_shortcut,
-                                         &subjects_at, &facts, &progress)) {
+                                         &subjects_at, &facts, &progress, &blocking)) {
             return PyErr::take();
         }
         Result<const RecordStore*> subjects = store_of(subjects_object, "subjects");
@@ -153,13 +153,21 @@ PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
             options.subjects_at = static_cast<std::size_t>(at.value());
         }
         options.facts = facts != 0;
+        if (blocking) options.blocking = refsieve::engine::CandidateOptions();
 
         batch::ThreadPool& pool = worker_pool();
         Result<MatchColumns> found = while_released(progress, [&](refsieve::engine::MatchControl& control) {
             return refsieve::engine::match_all(*subjects.value(), *candidates.value(), options, control, pool);
         });
         if (!found.ok()) return std::move(found).error();
-        return columns_into_pyobject(found.value(), options.facts);
+        Result<PyRef> columns = columns_into_pyobject(found.value(), options.facts);
+        if (!columns.ok() || !blocking) return columns;
+        const refsieve::engine::CandidateCounts& c = found.value().candidates;
+        PyRef counts = created(Py_BuildValue("{sKsKsKsK}", "pairs", c.pairs, "keys", c.keys, "keys_skipped",
+                                             c.keys_skipped, "records_skipped", c.records_skipped));
+        Status status = or_pending_error(PyDict_SetItemString(columns.value().get(), "candidates", counts.get()));
+        if (!status.ok()) return std::move(status).error();
+        return columns;
     });
 }
 
@@ -257,9 +265,10 @@ PyObject* most_total(PyObject*, PyObject* fields) {
 PyMethodDef functions[] = {
     {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match)), METH_VARARGS | METH_KEYWORDS,
      "match(subjects, candidates, top_n, min_score, *, doi_shortcut=True, subjects_at=None, facts=False, "
-     "progress=None)\n--\n\n"
+     "progress=None, blocking=False)\n--\n\n"
      "Every subject against every candidate: for each subject what one refsieve.score_batch call over all "
-     "candidates keeps, as columns of numbers."},
+     "candidates keeps, as columns of numbers. With blocking, over the candidates that share a key with the "
+     "subject, and 'candidates' counts what the keys proposed and passed over."},
     {"score_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(score_pairs)),
      METH_VARARGS | METH_KEYWORDS,
      "score_pairs(subjects, candidates, subject_positions, candidate_positions, *, facts=False)\n--\n\n"

@@ -19,23 +19,13 @@
 namespace refsieve::py::engine_module {
 namespace {
 
-using refsieve::engine::CandidateCounts;
+using refsieve::engine::CandidateIndex;
 using refsieve::engine::Grouping;
 using refsieve::engine::MatchControl;
-using refsieve::engine::Pair;
 using refsieve::engine::RecordStore;
 using refsieve::engine::WorkCatalogue;
 using refsieve::same_work::Decision;
 using refsieve::same_work::Words;
-
-// Runs step on one of the pool's threads, so that the calling thread can
-// answer signals meanwhile; false when it was stopped.
-template <class Step>
-bool on_pool(batch::ThreadPool& pool, MatchControl& control, Step&& step) {
-    pool.parallel_for(
-        1, [&](std::size_t, std::size_t) { step(); }, control.period, control.while_waiting);
-    return !control.stop.load();
-}
 
 Status put(PyObject* dict, const char* name, Result<PyRef> value) {
     if (!value.ok()) return std::move(value).error();
@@ -91,8 +81,49 @@ Result<refsieve::same_work::Settings> decision_settings(PyObject* given) {
 
 struct GroupingFound {
     Grouping grouping;
-    CandidateCounts candidates;
+    std::size_t keys = 0;
 };
+
+// The index of a catalogue's keys, or none when every pair is decided.
+std::optional<CandidateIndex> index_unless(bool exhaustive, const WorkCatalogue& works, const Words& words,
+                                           double title_agreement, Py_ssize_t most_per_key,
+                                           const refsieve::same_work::Settings& settings,
+                                           const refsieve::engine::ParallelFor& run) {
+    if (exhaustive) return std::nullopt;
+    refsieve::engine::CandidateOptions options;
+    options.title_agreement = title_agreement;
+    options.most_per_key = static_cast<std::size_t>(most_per_key);
+    options.same_years = settings.same_years;
+    options.prefix_words = settings.prefix_words;
+    return std::optional<CandidateIndex>(std::in_place, works, words, options, run);
+}
+
+// What finding and deciding the pairs counted, by name.
+Result<PyRef> counts_dict(const refsieve::engine::GroupingCounts& g, std::size_t keys) {
+    return created(Py_BuildValue("{sKsKsKsKsKsKsKsKsK}", "keys", static_cast<unsigned long long>(keys), "keys_skipped",
+                                 g.keys_skipped, "records_skipped", g.records_skipped, "pairs_decided", g.pairs_decided,
+                                 "same_pairs", g.same_pairs, "different_pairs", g.different_pairs, "components",
+                                 g.components, "largest_component", g.largest_component, "components_from_candidates",
+                                 g.components_from_candidates));
+}
+
+// Pairs with their decisions as columns first, second, reason, strength.
+Status put_pairs(PyObject* dict, const std::vector<refsieve::engine::DecidedPair>& pairs) {
+    std::vector<std::uint32_t> firsts, seconds;
+    std::vector<std::uint8_t> reasons;
+    std::vector<double> strengths;
+    for (const refsieve::engine::DecidedPair& pair : pairs) {
+        firsts.push_back(pair.first);
+        seconds.push_back(pair.second);
+        reasons.push_back(static_cast<std::uint8_t>(pair.decision.reason));
+        strengths.push_back(pair.decision.strength);
+    }
+    Status status = put(dict, "first", column("I", firsts));
+    if (status.ok()) status = put(dict, "second", column("I", seconds));
+    if (status.ok()) status = put(dict, "reason", column("B", reasons));
+    if (status.ok()) status = put(dict, "strength", column("d", strengths));
+    return status;
+}
 
 PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
@@ -117,59 +148,84 @@ PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
         batch::ThreadPool& pool = worker_pool();
         Result<GroupingFound> found =
             while_released(progress, [&](MatchControl& control) -> std::optional<GroupingFound> {
+                const refsieve::engine::ParallelFor run = refsieve::engine::on_pool(pool, control);
                 Words words;
-                std::optional<WorkCatalogue> works;
-                std::vector<Pair> pairs;
-                GroupingFound result;
-                const bool prepared = on_pool(pool, control, [&] {
-                    works.emplace(*records.value(), words, control.stop);
-                    if (control.stop.load()) return;
-                    if (exhaustive) {
-                        pairs = refsieve::engine::every_pair(works->size());
-                        result.candidates.pairs = pairs.size();
-                    } else {
-                        refsieve::engine::CandidateOptions options;
-                        options.title_agreement = title_agreement;
-                        options.most_per_key = static_cast<std::size_t>(most_per_key);
-                        pairs = refsieve::engine::candidate_pairs(*works, words, options, result.candidates);
-                    }
-                });
-                if (!prepared) return std::nullopt;
+                const WorkCatalogue works(*records.value(), words, run, control.stop);
+                if (control.stop.load()) return std::nullopt;
+                const std::optional<CandidateIndex> index =
+                    index_unless(exhaustive, works, words, title_agreement, most_per_key, settings.value(), run);
                 refsieve::engine::GroupingOptions options;
                 options.share = share;
                 options.decision = settings.value();
                 std::optional<Grouping> grouping =
-                    refsieve::engine::group_works(*works, words, pairs, options, control, pool);
+                    refsieve::engine::group_works(works, words, index ? &*index : nullptr, options, control, pool);
                 if (!grouping) return std::nullopt;
                 control.done.store(records.value()->size());
-                result.grouping = std::move(*grouping);
-                return result;
+                return GroupingFound{std::move(*grouping), index ? index->keys() : 0};
             });
         if (!found.ok()) return std::move(found).error();
         const Grouping& grouping = found.value().grouping;
-        std::vector<std::uint32_t> firsts, seconds;
-        std::vector<std::uint8_t> reasons;
-        std::vector<double> strengths;
-        for (const refsieve::engine::DecidedPair& pair : grouping.same_inside) {
-            firsts.push_back(pair.first);
-            seconds.push_back(pair.second);
-            reasons.push_back(static_cast<std::uint8_t>(pair.decision.reason));
-            strengths.push_back(pair.decision.strength);
-        }
-        const CandidateCounts& c = found.value().candidates;
-        const refsieve::engine::GroupingCounts& g = grouping.counts;
-        PyRef counts = created(Py_BuildValue(
-            "{sKsKsKsKsKsKsKsKsKsK}", "candidate_pairs", c.pairs, "keys", c.keys, "keys_skipped", c.keys_skipped,
-            "records_in_skipped_keys", c.records_skipped, "pairs_decided", g.pairs_decided, "same_pairs", g.same_pairs,
-            "different_pairs", g.different_pairs, "components", g.components, "largest_component", g.largest_component,
-            "components_from_candidates", g.components_from_candidates));
         PyRef dict = created(PyDict_New());
         Status status = put(dict.get(), "group", column("I", grouping.group));
-        if (status.ok()) status = put(dict.get(), "first", column("I", firsts));
-        if (status.ok()) status = put(dict.get(), "second", column("I", seconds));
-        if (status.ok()) status = put(dict.get(), "reason", column("B", reasons));
-        if (status.ok()) status = put(dict.get(), "strength", column("d", strengths));
-        if (status.ok()) status = or_pending_error(PyDict_SetItemString(dict.get(), "counts", counts.get()));
+        if (status.ok()) status = put_pairs(dict.get(), grouping.same_inside);
+        if (status.ok()) status = put(dict.get(), "counts", counts_dict(grouping.counts, found.value().keys));
+        if (!status.ok()) return std::move(status).error();
+        return dict;
+    });
+}
+
+struct PairsFound {
+    refsieve::engine::DecidedPairs pairs;
+    std::size_t keys = 0;
+};
+
+PyObject* same_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"records",      "candidates", "exhaustive", "title_agreement",
+                                         "most_per_key", "settings",   nullptr};
+        PyObject *records_object, *candidates_object = Py_None, *settings_object = Py_None;
+        double title_agreement = refsieve::engine::CandidateOptions().title_agreement;
+        int exhaustive = 0;
+        Py_ssize_t most_per_key = static_cast<Py_ssize_t>(refsieve::engine::CandidateOptions().most_per_key);
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pdnO:same_pairs", const_cast<char**>(keywords),
+                                         &records_object, &candidates_object, &exhaustive, &title_agreement,
+                                         &most_per_key, &settings_object)) {
+            return PyErr::take();
+        }
+        Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
+        if (!settings.ok()) return std::move(settings).error();
+        Result<const RecordStore*> records = store_of(records_object, "records");
+        if (!records.ok()) return std::move(records).error();
+        const RecordStore* candidates = records.value();
+        if (candidates_object != Py_None) {
+            Result<const RecordStore*> other = store_of(candidates_object, "candidates");
+            if (!other.ok()) return std::move(other).error();
+            candidates = other.value();
+        }
+        if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
+        batch::ThreadPool& pool = worker_pool();
+        Result<PairsFound> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<PairsFound> {
+            const refsieve::engine::ParallelFor run = refsieve::engine::on_pool(pool, control);
+            Words words;
+            // The candidates' words are numbered first, in the order their index counts.
+            const WorkCatalogue candidate_works(*candidates, words, run, control.stop);
+            std::optional<WorkCatalogue> subject_works;
+            if (candidates != records.value()) subject_works.emplace(*records.value(), words, run, control.stop);
+            if (control.stop.load()) return std::nullopt;
+            const std::optional<CandidateIndex> index =
+                index_unless(exhaustive, candidate_works, words, title_agreement, most_per_key, settings.value(), run);
+            const refsieve::engine::Partners partners(subject_works ? *subject_works : candidate_works, candidate_works,
+                                                      index ? &*index : nullptr);
+            std::optional<refsieve::engine::DecidedPairs> pairs =
+                refsieve::engine::decide_partners(partners, words, settings.value(), control, pool);
+            if (!pairs) return std::nullopt;
+            return PairsFound{std::move(*pairs), index ? index->keys() : 0};
+        });
+        if (!found.ok()) return std::move(found).error();
+        PyRef dict = created(PyDict_New());
+        Status status = put_pairs(dict.get(), found.value().pairs.same);
+        if (status.ok())
+            status = put(dict.get(), "counts", counts_dict(found.value().pairs.counts, found.value().keys));
         if (!status.ok()) return std::move(status).error();
         return dict;
     });
@@ -204,23 +260,24 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         batch::ThreadPool& pool = worker_pool();
         using Decisions = std::vector<Decision>;
         Result<Decisions> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<Decisions> {
-            Decisions decisions;
-            const bool done = on_pool(pool, control, [&] {
-                // Each side's titles are counted in its own catalogue; one
-                // store given twice is one catalogue.
-                Words words;
-                const WorkCatalogue subject_works(*subjects.value(), words, control.stop);
-                std::optional<WorkCatalogue> candidate_works;
-                if (subjects.value() != candidates.value())
-                    candidate_works.emplace(*candidates.value(), words, control.stop);
-                if (control.stop.load()) return;
-                const WorkCatalogue& other = candidate_works ? *candidate_works : subject_works;
-                for (std::size_t p = 0; p < firsts.value().size(); ++p) {
-                    decisions.push_back(refsieve::same_work::decide(
-                        subject_works[firsts.value()[p]], other[seconds.value()[p]], words, settings.value()));
+            // Each side's titles are counted in its own catalogue; one store
+            // given twice is one catalogue.
+            const refsieve::engine::ParallelFor run = refsieve::engine::on_pool(pool, control);
+            Words words;
+            const WorkCatalogue subject_works(*subjects.value(), words, run, control.stop);
+            std::optional<WorkCatalogue> candidate_works;
+            if (subjects.value() != candidates.value())
+                candidate_works.emplace(*candidates.value(), words, run, control.stop);
+            if (control.stop.load()) return std::nullopt;
+            const WorkCatalogue& other = candidate_works ? *candidate_works : subject_works;
+            Decisions decisions(firsts.value().size());
+            run(decisions.size(), [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t p = lo; p < hi; ++p) {
+                    decisions[p] = refsieve::same_work::decide(subject_works[firsts.value()[p]],
+                                                               other[seconds.value()[p]], words, settings.value());
                 }
             });
-            if (!done) return std::nullopt;
+            if (control.stop.load()) return std::nullopt;
             return decisions;
         });
         if (!found.ok()) return std::move(found).error();
@@ -281,6 +338,13 @@ PyMethodDef* works_functions() {
          "settings=None)\n"
          "--\n\nThe groups of records that are one work: each record's group (the position of its first record), "
          "the SAME pairs inside groups, and counts of what was proposed, decided and left out."},
+        {"same_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same_pairs)),
+         METH_VARARGS | METH_KEYWORDS,
+         "same_pairs(records, candidates=None, *, exhaustive=False, title_agreement=0.6, most_per_key=2000, "
+         "settings=None)\n--\n\n"
+         "Every pair that the decision calls the same work, among the pairs the keys propose (every pair with "
+         "exhaustive): records against candidates, or within records (each pair once). For measuring what the keys "
+         "leave out."},
         {"decide_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decide_pairs)),
          METH_VARARGS | METH_KEYWORDS,
          "decide_pairs(subjects, candidates, subject_positions, candidate_positions, *, settings=None)\n--\n\n"
