@@ -14,7 +14,11 @@ Prints markdown tables:
    tests/python/data/volumes.bib (pairs wrongly joined and missed), and a
    synthetic catalogue with its truth;
 2. random unrelated DBLP x ACM pairs: how many the decision calls one work;
-3. with --sweep, each threshold of the decision varied alone: the value
+3. what candidate generation (the keys that propose the pairs to decide)
+   leaves out on each set: the share of the pairs that deciding every pair
+   calls the same work which the keys still propose, and the quality
+   figures of 1. with every pair decided;
+4. with --sweep, each threshold of the decision varied alone: the value
    Cora prefers, the value the DBLP-ACM sets prefer (the best match F1
    among the values that keep DBLP2 and ACM alone at 30 grouped records or
    fewer), and what each choice gives on the other set.
@@ -57,8 +61,8 @@ SWEEP = {
 }
 
 
-def groups_of(table: RecordTable, settings: dict[str, float] | None = None) -> list[int]:
-    found = _engine.group(table.store, settings=settings)
+def groups_of(table: RecordTable, settings: dict[str, float] | None = None, exhaustive: bool = False) -> list[int]:
+    found = _engine.group(table.store, settings=settings, exhaustive=exhaustive)
     return list(memoryview(found["group"][1]).cast("I"))
 
 
@@ -159,6 +163,44 @@ def random_pairs(sets: Sets, count: int = 200_000, seed: int = 1) -> None:
           f" ({same / len(pairs):.4%})")
 
 
+def same_pairs(table: RecordTable, other: RecordTable | None = None, exhaustive: bool = False) -> tuple[set[tuple[int, int]], int]:
+    """The pairs decided the same work (positions), and how many pairs were decided."""
+    found = _engine.same_pairs(table.store, None if other is None else other.store, exhaustive=exhaustive)
+    pairs = set(zip(memoryview(found["first"][1]).cast("I"), memoryview(found["second"][1]).cast("I")))
+    return pairs, found["counts"]["pairs_decided"]
+
+
+def blocking_table(sets: Sets) -> None:
+    print("\n| set | same-work pairs, every pair decided | of them proposed by the keys (recall) |"
+          " pairs decided: every pair / keys | keys passed over |\n| --- | --- | --- | --- | --- |")
+    tables = [("Cora", sets.cora, None), ("DBLP2.csv alone", sets.dblp, None), ("ACM.csv alone", sets.acm, None),
+              ("DBLP2 against ACM", sets.dblp, sets.acm), ("volumes.bib", sets.volumes, None)]
+    if sets.synthetic is not None:
+        tables.append((f"synthetic, {len(sets.synthetic):,} records", sets.synthetic, None))
+    for name, table, other in tables:
+        every, every_count = same_pairs(table, other, exhaustive=True)
+        found = _engine.same_pairs(table.store, None if other is None else other.store)
+        keyed = set(zip(memoryview(found["first"][1]).cast("I"), memoryview(found["second"][1]).cast("I")))
+        counts = found["counts"]
+        recall = len(keyed & every) / len(every) if every else 1.0
+        print(f"| {name} | {len(every):,} | {len(keyed & every):,} ({recall:.4f}) | {every_count:,} /"
+              f" {counts['pairs_decided']:,} | {counts['keys_skipped']} |")
+    print("\nThe quality figures with every pair decided (exhaustive), against the default (keys):\n")
+    print("| set | measure | every pair | keys |\n| --- | --- | --- | --- |")
+    every = group_quality(sets.cora.keys(), [(0.0, groups_of(sets.cora, exhaustive=True))], sets.cora_truth)[0]
+    keys = sets.cora_quality()
+    print(f"| Cora, dedupe | F1 | {every.f1:.4f} | {keys.f1:.4f} |")
+    if sets.synthetic is not None:
+        [every] = group_quality(sets.synthetic.keys(), [(0.0, groups_of(sets.synthetic, exhaustive=True))],
+                                sets.synthetic_truth)
+        [keys] = group_quality(sets.synthetic.keys(), [(0.0, groups_of(sets.synthetic))], sets.synthetic_truth)
+        print(f"| synthetic, dedupe | F1 | {every.f1:.4f} | {keys.f1:.4f} |")
+    blocked = on_this_machine().match(sets.dblp, sets.acm, 1, 0.0, blocking=True)
+    [every] = match_quality(rows(sets.dblp, sets.acm, sets.best), sets.mapping, [defaults.MIN_SCORE])
+    [keys] = match_quality(rows(sets.dblp, sets.acm, blocked), sets.mapping, [defaults.MIN_SCORE])
+    print(f"| DBLP2 against ACM, match | top-1 F1, total >= {defaults.MIN_SCORE:g} | {every.f1:.4f} | {keys.f1:.4f} |")
+
+
 def sweep(sets: Sets) -> None:
     print("\n| threshold | default | Cora prefers | DBLP-ACM at Cora's choice: match F1, DBLP2/ACM grouped |"
           " DBLP-ACM prefers | Cora F1 at DBLP-ACM's choice |\n| --- | --- | --- | --- | --- | --- |")
@@ -194,6 +236,7 @@ def main() -> None:
     sets = Sets(args.data, args.synthetic)
     defaults_table(sets)
     random_pairs(sets)
+    blocking_table(sets)
     if args.sweep:
         sweep(sets)
 

@@ -198,6 +198,15 @@ def matching(parser: argparse.ArgumentParser) -> None:
                        f"(comma-separated: {', '.join(SHOWN_FIELDS)}, or all)")
 
 
+def blocking(parser: argparse.ArgumentParser) -> None:
+    """Which candidates each subject is scored against."""
+    group = parser.add_argument_group("candidates")
+    group.add_argument("--blocking", action="store_true",
+                       help="score each subject only against the candidates that share a key with it (a DOI, rare "
+                       "title words with a family name, a family name with a first page, a journal issue): much "
+                       "faster for large catalogues; a match whose records share no key is not found")
+
+
 def _share(text: str) -> float:
     try:
         value = float(text)
@@ -305,7 +314,8 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     _command(
-        commands, "match", match.run, [two_sides, reading(), raw_values, matching, writing("the matches"), running],
+        commands, "match", match.run,
+        [two_sides, reading(), raw_values, matching, blocking, writing("the matches"), running],
         help="match the records of SUBJECTS against those of CANDIDATES",
         description="Match every record of SUBJECTS against the records of CANDIDATES and write one row per "
         "match. Files are read by extension: .jsonl/.ndjson (JSON Lines), .json (a JSON list, CSL-JSON too), "
@@ -330,7 +340,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Compare matches (at a range of --min-score values) or groups with the true pairs of --truth.",
     )
     tasks = evaluating.add_subparsers(dest="task", required=True, metavar="TASK")
-    _command(tasks, "match", evaluate.run, [two_sides, reading(), raw_values, truth, thresholds, running],
+    _command(tasks, "match", evaluate.run, [two_sides, reading(), raw_values, blocking, truth, thresholds, running],
              help="evaluate the best match of every subject",
              description="Evaluate the best match of every subject against true pairs.")
     _command(tasks, "dedupe", evaluate.run, [catalogue, reading(()), raw_values, grouping, truth, running],

@@ -59,9 +59,9 @@ def tell_counts(groups: Groups, args: argparse.Namespace) -> None:
     if args.quiet:
         return
     if counts["keys_skipped"]:
-        print(f"refsieve: {counts['keys_skipped']} keys shared by too many records paired none of them"
-              f" ({counts['records_in_skipped_keys']} records in all); --exhaustive decides every pair",
-              file=sys.stderr)
+        print(f"refsieve: {counts['records_skipped']} records had keys held by more records than a key may pair"
+              f" ({counts['keys_skipped']} keys in all); those keys paired none of them, --exhaustive decides"
+              " every pair", file=sys.stderr)
     if counts["components_from_candidates"]:
         print(f"refsieve: {counts['components_from_candidates']} sets of linked records were too large to decide"
               f" every pair in them (the largest holds {counts['largest_component']} records); they were grouped"

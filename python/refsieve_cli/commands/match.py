@@ -81,9 +81,18 @@ def score(engine: Engine, subjects: RecordTable, candidates: RecordTable, top_n:
           args: argparse.Namespace) -> Matches:
     """The matches, with a progress bar as ``args`` allow."""
     bar = progress_bar(args, len(subjects))
-    matches = engine.match(subjects, candidates, top_n, min_score, progress=bar.advance)
+    matches = engine.match(subjects, candidates, top_n, min_score, blocking=getattr(args, "blocking", False),
+                           progress=bar.advance)
     bar.close()
+    tell_skipped(matches.counts, args)
     return matches
+
+
+def tell_skipped(counts: dict[str, int], args: argparse.Namespace) -> None:
+    """Keys held by too many records, which paired none of them: what candidate generation left out."""
+    if counts.get("keys_skipped") and not args.quiet:
+        print(f"refsieve: {counts['records_skipped']} records had keys held by more records than a key may pair"
+              f" ({counts['keys_skipped']} keys in all); those keys paired none of them", file=sys.stderr)
 
 
 def run(args: argparse.Namespace) -> int:

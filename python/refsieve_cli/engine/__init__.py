@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import contextlib
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Protocol
 
 from refsieve_cli import _engine, defaults
@@ -33,18 +33,26 @@ class Matches:
     """
 
     columns: dict[str, Sequence[Any]]
+    # With blocking: the pairs the keys proposed, and the keys passed over (see :func:`rules`).
+    counts: dict[str, int] = field(default_factory=dict)
 
     @classmethod
-    def from_engine(cls, arrays: dict[str, tuple[str, bytes]]) -> Matches:
+    def from_engine(cls, found: dict[str, Any]) -> Matches:
         """The engine's columns, each (struct format, bytes), as sequences of numbers."""
-        return cls({name: memoryview(data).cast(fmt) for name, (fmt, data) in arrays.items()})  # type: ignore[call-overload]
+        columns = {name: memoryview(data).cast(fmt) for name, value in found.items() if name != "candidates"
+                   for fmt, data in [value]}
+        return cls(columns, dict(found.get("candidates", {})))
 
     @classmethod
     def concatenate(cls, parts: Sequence[Matches]) -> Matches:
         if len(parts) == 1:
             return parts[0]
         names = parts[0].columns.keys() if parts else ("subject", "candidate", "doi", *SCORES)
-        return cls({name: [value for part in parts for value in part.columns[name]] for name in names})
+        counts: dict[str, int] = {}
+        for part in parts:
+            for name, count in part.counts.items():
+                counts[name] = counts.get(name, 0) + count
+        return cls({name: [value for part in parts for value in part.columns[name]] for name in names}, counts)
 
     def __len__(self) -> int:
         return len(self.columns["subject"])
@@ -62,7 +70,7 @@ class Matches:
         """The same matches with subject positions counted from ``first_subject``."""
         columns = dict(self.columns)
         columns["subject"] = [first_subject + subject for subject in self.columns["subject"]]
-        return Matches(columns)
+        return Matches(columns, self.counts)
 
 
 @dataclass(frozen=True)
@@ -88,8 +96,9 @@ class Groups:
 
 class Engine(Protocol):
     def match(self, subjects: RecordTable, candidates: RecordTable, top_n: int, min_score: float, *,
-              facts: bool = False, progress: Progress | None = None) -> Matches:
-        """What one ``refsieve.score_batch`` call over all candidates keeps for each subject, ties included."""
+              facts: bool = False, blocking: bool = False, progress: Progress | None = None) -> Matches:
+        """What one ``refsieve.score_batch`` call over all candidates keeps for each subject, ties included;
+        with ``blocking``, over the candidates that share a key with the subject."""
         ...
 
     def group(self, records: RecordTable, *, share: float = defaults.SHARE, exhaustive: bool = False,

@@ -109,8 +109,9 @@ class DaskEngine:
         return Matches.concatenate(found)
 
     def match(self, subjects: RecordTable, candidates: RecordTable, top_n: int, min_score: float, *,
-              facts: bool = False, progress: Progress | None = None) -> Matches:
-        return self._run(subjects.store, candidates.store, top_n, min_score, progress, facts=facts)
+              facts: bool = False, blocking: bool = False, progress: Progress | None = None) -> Matches:
+        return self._run(subjects.store, candidates.store, top_n, min_score, progress, facts=facts,
+                         blocking=blocking)
 
     def group(self, records: RecordTable, *, share: float = defaults.SHARE, exhaustive: bool = False,
               progress: Progress | None = None) -> Groups:

@@ -20,9 +20,9 @@ class LocalEngine:
     """The engine on this machine."""
 
     def match(self, subjects: RecordTable, candidates: RecordTable, top_n: int, min_score: float, *,
-              facts: bool = False, progress: Progress | None = None) -> Matches:
+              facts: bool = False, blocking: bool = False, progress: Progress | None = None) -> Matches:
         return Matches.from_engine(_engine.match(subjects.store, candidates.store, top_n, min_score,
-                                                 facts=facts, progress=progress))
+                                                 facts=facts, blocking=blocking, progress=progress))
 
     def pairs(self, first: RecordTable, second: RecordTable, first_positions: Sequence[int],
               second_positions: Sequence[int], *, facts: bool = False) -> Matches:
