@@ -13,6 +13,9 @@ Then:
     python benchmarks/synthetic.py dedupe --records 100000 --seed 1 --out /tmp/syn100k
     /work/venvs/splink/bin/python benchmarks/peer_splink.py /tmp/syn100k [--json results.json]
 
+``--clusters FILE`` also writes each record's cluster (``benchmarks/scale.py``
+scores them beside refsieve's groups).
+
 The model is the usual unsupervised splink model for records of this kind:
 
 - cleaning first (lower case, accents and punctuation removed, DOI
@@ -299,7 +302,14 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=1, help="seed of the random sampling for u")
     parser.add_argument("--threads", type=int, help="DuckDB threads (default: all cores)")
     parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--clusters", help=f"also write each record's cluster at {CLUSTER_THRESHOLD} to this CSV "
+                                           "file (key,cluster), for scoring by another script")
+    parser.add_argument("--only-clusters", action="store_true",
+                        help="with --clusters: no other thresholds and no scoring, so that a caller timing this "
+                             "whole process times splink's work alone")
     args = parser.parse_args(argv)
+    if args.only_clusters and not args.clusters:
+        parser.error("--only-clusters needs --clusters")
 
     import logging
 
@@ -312,17 +322,23 @@ def main(argv=None):
     scored, clusters, timings, cluster = run_splink(table, args.u_pairs, args.seed, args.threads)
     wall = time.perf_counter() - started
     peak = peak_rss_mib()
-    # Other thresholds, for the record: after the measurements.
-    clusterings = {CLUSTER_THRESHOLD: clusters, **{t: cluster(t) for t in OTHER_THRESHOLDS}}
-
-    truth, true_pairs = true_groups(os.path.join(args.directory, "truth.csv"))
+    if args.clusters:
+        with open(args.clusters, "w", encoding="utf-8", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerow(("key", "cluster"))
+            writer.writerows(clusters.items())
     result = {
-        "tool": f"splink {splink.__version__}", "records": table.num_rows, "true_pairs": true_pairs,
-        "pairs_scored": scored, "wall_seconds": round(wall, 1), "load_seconds": round(load_seconds, 1),
-        **{k: round(v, 1) for k, v in timings.items()}, "peak_rss_mib": round(peak),
-        "threshold": CLUSTER_THRESHOLD, **pairwise_quality(clusterings[CLUSTER_THRESHOLD], truth, true_pairs),
-        "other_thresholds": {str(t): pairwise_quality(clusterings[t], truth, true_pairs) for t in OTHER_THRESHOLDS},
+        "tool": f"splink {splink.__version__}", "records": table.num_rows, "pairs_scored": scored,
+        "wall_seconds": round(wall, 1), "load_seconds": round(load_seconds, 1),
+        **{k: round(v, 1) for k, v in timings.items()}, "peak_rss_mib": round(peak), "threshold": CLUSTER_THRESHOLD,
     }
+    if not args.only_clusters:
+        # Other thresholds, for the record: after the measurements.
+        clusterings = {CLUSTER_THRESHOLD: clusters, **{t: cluster(t) for t in OTHER_THRESHOLDS}}
+        truth, true_pairs = true_groups(os.path.join(args.directory, "truth.csv"))
+        result.update(true_pairs=true_pairs, **pairwise_quality(clusterings[CLUSTER_THRESHOLD], truth, true_pairs),
+                      other_thresholds={str(t): pairwise_quality(clusterings[t], truth, true_pairs)
+                                        for t in OTHER_THRESHOLDS})
     print(json.dumps(result, indent=1))
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:

@@ -6,6 +6,12 @@ BENCHMARKS.md from benchmarks/BENCHMARKS.md.in.
 
     ./benchmarks/run            (installs what it needs, then runs this)
     python3 benchmarks/run.py [--quick] [--dblp-acm DIR] [--build-dir DIR]
+                              [--scale | --no-scale] [--scale-data DIR] [--no-splink]
+
+The scale stage (benchmarks/scale.py: dedupe and match on 100,000 and
+1,000,000 synthetic records, splink beside them) takes most of an hour with
+splink and is part of the full run; --no-scale leaves it out, --quick
+leaves it out unless --scale asks for it on 20,000 records.
 
 Every workload is generated from fixed seeds, so two runs measure the same
 records. Throughputs are the best of a few repetitions: on a shared
@@ -27,6 +33,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
+import scale  # noqa: E402
 import workload  # noqa: E402
 
 NO_DBLP = "the DBLP-ACM data is absent: not measured"
@@ -37,6 +44,7 @@ FULL = {
     "memory": (10000, 10000), "token_pairs": 2000,
     "large": (100, 1000000), "memory_per_candidate": (2, 200000), "peer_subjects": 800, "peer_repeat": 9,
     "command_memory": 200000, "interrupt": (100, 1000000, 3),
+    "scale": scale.SIZES,
 }
 QUICK = {
     "cpp_pair_subjects": 5, "cpp_candidates": 500, "cpp_repetitions": 1,
@@ -44,6 +52,7 @@ QUICK = {
     "memory": (1000, 1000), "token_pairs": 500,
     "large": (10, 20000), "memory_per_candidate": (2, 20000), "peer_subjects": 100, "peer_repeat": 1,
     "command_memory": 20000, "interrupt": (10, 100000, 1),
+    "scale": scale.QUICK_SIZES,
 }
 
 
@@ -199,6 +208,26 @@ def python_benchmarks(build_dir, sizes, cpp_sizes, has_dblp):
     return results
 
 
+def scale_benchmark(build_dir, sizes, data_dirs, splink):
+    """benchmarks/scale.py on the build: its progress on standard error as it goes, its figures from a file."""
+    log(f"== at scale: dedupe and match on {', '.join(f'{n:,}' for n in sizes)} synthetic records"
+        f"{', splink beside' if splink else ''}")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([build_dir, os.path.join(build_dir, "python")])
+    figures = os.path.join(build_dir, "scale.json")
+    command = [sys.executable, os.path.join(HERE, "scale.py"), "--sizes", ",".join(map(str, sizes)), "--json", figures,
+               *(f"--data={d}" for d in data_dirs or [os.path.join(build_dir, "synthetic")])]
+    if not splink:
+        command.append("--no-splink")
+    if subprocess.run(command, env=env, stdout=subprocess.DEVNULL, check=False).returncode != 0:
+        raise SystemExit(f"failed: {' '.join(command)}")
+    with open(figures, encoding="utf-8") as f:
+        result = json.load(f)
+    if not os.path.realpath(result["engine"]).startswith(os.path.realpath(build_dir)):
+        raise SystemExit(f"measured {result['engine']}, not the build in {build_dir}")
+    return result
+
+
 # ---- Report ----------------------------------------------------------------
 
 def pairs_per_second(r):
@@ -231,7 +260,7 @@ def peer_rows(peers):
     ]
 
 
-def targets(cpp, py, sizes):
+def targets(cpp, py, sizes, at_scale=None, scale_note=""):
     out = []
 
     def target(name, goal, ratio, met, note=""):
@@ -302,7 +331,45 @@ def targets(cpp, py, sizes):
            "<= 3x", f"{m['call_peak_bytes'] / (m['records_bytes'] + m['results_bytes']):.2f}x",
            m["call_peak_bytes"] <= allowed,
            "" if m["peak_reset"] else "peak could not be reset before the call: a lower bound")
+    scale_targets(target, at_scale, scale_note)
     return out
+
+
+def scale_targets(target, at_scale, note):
+    """The dedupe and match targets on the synthetic catalogues of the scale stage."""
+    def entry(records):
+        return next((e for e in at_scale["sizes"] if e["records"] == records), None) if at_scale else None
+
+    def missing(e, task):
+        if not at_scale:
+            return note
+        if e is None:
+            return "size not run"
+        return e[task].get("skipped", "")
+
+    e = entry(1_000_000)
+    r = e["dedupe"] if e else {}
+    name = "`refsieve dedupe`, 1,000,000 synthetic records: wall time, peak memory"
+    if "seconds" in r:
+        target(name, "<= 180 s, <= 4 GiB", f"{r['seconds']:.0f} s, {r['peak_rss_bytes'] / 2**30:.2f} GiB",
+               r["seconds"] <= 180 and r["peak_rss_bytes"] <= 4 * 2**30)
+    else:
+        target(name, "<= 180 s, <= 4 GiB", None, None, missing(e, "dedupe"))
+    e = entry(100_000)
+    r = e["dedupe"] if e else {}
+    name = "`refsieve dedupe`, 100,000 synthetic records: wall time"
+    if "seconds" in r:
+        target(name, "<= 15 s", f"{r['seconds']:.1f} s", r["seconds"] <= 15)
+    else:
+        target(name, "<= 15 s", None, None, missing(e, "dedupe"))
+    e = entry(1_000_000)
+    r = e["match"] if e else {}
+    subjects = f"{e['subjects']:,}" if e else "100,000"
+    name = f"`refsieve match --blocking`, {subjects} subjects x 1,000,000 synthetic candidates: wall time"
+    if r.get("blocking"):
+        target(name, "<= 10 min", f"{r['seconds'] / 60:.1f} min", r["seconds"] <= 600)
+    else:
+        target(name, "<= 10 min", None, None, missing(e, "match") or "no --blocking in this build")
 
 
 def verdict(met):
@@ -437,12 +504,42 @@ def render(results, template_path, out_path):
         "peers": markdown_table(("refsieve / peer (time)", "refsieve", "refsieve figure", "peer", "peer figure"),
                                 peer_rows(py["peers"])) if py.get("peers") else f"Peers: {NO_DBLP}.",
         "large": large_text(py),
+        "scale": scale_text(results),
         "dblp_acm": "present" if py["dblp_acm"] else "absent on this run (skipped)",
     }
     with open(template_path, encoding="utf-8") as f:
         text = string.Template(f.read()).substitute(fields)
     with open(out_path, "w", encoding="utf-8") as f:
         f.write(text)
+
+
+def scale_text(results):
+    at_scale = results.get("scale")
+    if not at_scale:
+        return (f"Not run this time ({results.get('scale_note') or 'left out'}); "
+                "`python benchmarks/scale.py` runs it alone (see below).")
+    lines = [markdown_table(scale.HEADER, scale.rows(at_scale)), ""]
+    for e in at_scale["sizes"]:
+        m, d, sp = e["match"], e["dedupe"], e["splink"]
+        facts = [f"dedupe: {d['true']:,} true pairs, refsieve's groups hold {d['found']:,} pairs"]
+        if "decided_same" in m:
+            same = m["decided_same"]
+            facts.append(f"match: {m['true']:,} of the {e['subjects']:,} subjects have their work in the catalogue, "
+                         f"{m['found']:,} were given a best match; counting only best matches decided the same "
+                         f"work: precision {same['precision']:.4f}, recall {same['recall']:.4f}, F1 {same['f1']:.4f}")
+        if "tool" in sp:
+            facts.append(f"splink scored {sp['pairs_scored']:,} pairs; its own timings: load {sp['load_seconds']} s, "
+                         f"training {sp['train_seconds']} s, prediction {sp['predict_seconds']} s, clustering "
+                         f"{sp['cluster_seconds']} s")
+        lines.append(f"- {e['records']:,} records: " + "; ".join(facts))
+    notes = scale.notes_text(at_scale)
+    lines += ["", "What the command wrote on standard error besides its routine lines:", "", notes] if notes else [
+        "", "The command wrote nothing on standard error besides its routine lines."]
+    load = at_scale["load_average_at_start"][0]
+    lines += ["", f"{at_scale['cores']} cores; load average {load:.2f} as the stage began, "
+              f"{at_scale['load_average_at_end'][0]:.2f} as it ended. refsieve's engine: "
+              f"`{os.path.relpath(at_scale['engine'], ROOT)}`."]
+    return "\n".join(lines)
 
 
 def large_text(py):
@@ -471,6 +568,9 @@ def print_table(results):
     for row in python_rows(results["python"]):
         print(f"Python {row[0]:<26} {row[1]:<16} {row[2]} thr {row[3]:>9} {row[4]:>12}")
     print()
+    if results.get("scale"):
+        scale.print_table(results["scale"])
+        print()
 
 
 def main():
@@ -478,6 +578,14 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, one repetition: a smoke run")
     parser.add_argument("--dblp-acm", default=workload.default_dblp_acm_dir(), help="folder of the DBLP-ACM files")
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
+    stage = parser.add_mutually_exclusive_group()
+    stage.add_argument("--scale", action="store_true", help="run the scale stage even with --quick (on 20,000 records)")
+    stage.add_argument("--no-scale", action="store_true", help="leave out the scale stage (dedupe and match on "
+                                                                "100,000 and 1,000,000 synthetic records)")
+    parser.add_argument("--scale-data", action="append", metavar="DIR",
+                        help="where the scale stage looks for and keeps synthetic data (repeatable; "
+                             "default BUILD_DIR/synthetic)")
+    parser.add_argument("--no-splink", action="store_true", help="leave splink out of the scale stage")
     args = parser.parse_args()
     sizes = QUICK if args.quick else FULL
     started = time.monotonic()
@@ -489,6 +597,9 @@ def main():
         log(f"(no DBLP-ACM data in {args.dblp_acm}: skipped)")
     cpp, cpp_sizes = cpp_benchmarks(args.build_dir, sizes, dblp if dblp else (None, None))
     py = python_benchmarks(args.build_dir, sizes, cpp_sizes, dblp is not None)
+    at_scale, scale_note = None, "--no-scale" if args.no_scale else "--quick without --scale"
+    if args.scale or not (args.quick or args.no_scale):
+        at_scale, scale_note = scale_benchmark(args.build_dir, sizes["scale"], args.scale_data, not args.no_splink), ""
     info["load_average_at_end"] = list(os.getloadavg())
 
     results = {
@@ -499,9 +610,11 @@ def main():
         "cpp": cpp,
         "cpp_sizes": cpp_sizes,
         "python": py,
+        "scale": at_scale,
+        "scale_note": scale_note,
         "elapsed_seconds": time.monotonic() - started,
     }
-    results["targets"] = targets(cpp, py, sizes)
+    results["targets"] = targets(cpp, py, sizes, at_scale, scale_note)
     with open(os.path.join(HERE, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
     plot(py, os.path.join(HERE, "pairs_per_second.png"))
