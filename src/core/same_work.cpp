@@ -414,6 +414,20 @@ struct Agreement {
     bool identifiers = false;
 };
 
+// The share of two family-name lists that matched: of the shorter, and of
+// the longer too unless the shorter was cut short ("et al.").
+double author_share(const WorkView& a, const WorkView& b, std::size_t families_matched) {
+    const double matched_count = static_cast<double>(families_matched);
+    const std::size_t shorter = std::min(a.families.size(), b.families.size());
+    const std::size_t longer = std::max(a.families.size(), b.families.size());
+    double share = matched_count / static_cast<double>(shorter);
+    const bool shorter_cut = a.families.size() < b.families.size() ? a.et_al : b.et_al;
+    if (!shorter_cut || a.families.size() == b.families.size()) {
+        share = std::min(share, matched_count / static_cast<double>(longer));
+    }
+    return share;
+}
+
 Agreement agreement(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings) {
     Agreement result;
     if (!a.content.empty() && !b.content.empty()) {
@@ -423,17 +437,7 @@ Agreement agreement(const WorkView& a, const WorkView& b, const Words& words, co
     }
     if (!a.families.empty() && !b.families.empty()) {
         result.families_matched = match_names(a.families, b.families, words, settings.fuzzy_letters);
-        const double matched_count = static_cast<double>(result.families_matched);
-        const std::size_t shorter = std::min(a.families.size(), b.families.size());
-        const std::size_t longer = std::max(a.families.size(), b.families.size());
-        double share = matched_count / static_cast<double>(shorter);
-        // The shorter list must be matched by half of the longer one too,
-        // unless it was cut short ("et al.").
-        const bool shorter_cut = a.families.size() < b.families.size() ? a.et_al : b.et_al;
-        if (!shorter_cut || a.families.size() == b.families.size()) {
-            share = std::min(share, matched_count / static_cast<double>(longer));
-        }
-        result.author_share = share;
+        result.author_share = author_share(a, b, result.families_matched);
     }
     if (a.year && b.year) {
         result.year_gap = static_cast<std::uint32_t>(std::abs(static_cast<std::int64_t>(*a.year) - *b.year));
@@ -451,6 +455,43 @@ Agreement agreement(const WorkView& a, const WorkView& b, const Words& words, co
 }
 
 }  // namespace
+
+Screen screen_of(const WorkView& work) noexcept {
+    static_assert(kMarkerWords.size() <= 16, "a screen keeps 16 marker bits");
+    Screen screen;
+    if (!work.doi.empty()) {
+        std::uint32_t h = 2166136261u;
+        for (const char c : work.doi) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+        screen.doi = h == 0 ? 1 : h;
+    }
+    if (work.has_pages) {
+        screen.pages = work.lone_pages.empty() ? 1 : 2;
+        screen.first_page = work.first_page;
+        screen.last_page = work.last_page;
+    }
+    screen.markers = static_cast<std::uint16_t>(work.markers);
+    screen.kinds =
+        static_cast<std::uint8_t>(static_cast<unsigned>(work.venue) | static_cast<unsigned>(work.type_class) << 3);
+    return screen;
+}
+
+// What conflict() finds from these facts alone; a shared DOI (or two whose
+// hashes meet) is left to decide, which reads it before any conflict.
+bool screened_apart(const Screen& a, const Screen& b) noexcept {
+    if (a.doi != 0 && b.doi != 0) return a.doi != b.doi;
+    const auto type_of = [](const Screen& s) { return static_cast<TypeClass>(s.kinds >> 3); };
+    const auto venue_of = [](const Screen& s) { return static_cast<VenueKind>(s.kinds & 7); };
+    if (type_of(a) != TypeClass::none && type_of(b) != TypeClass::none && type_of(a) != type_of(b)) return true;
+    if (a.markers != b.markers) return true;
+    const auto venues = [&](VenueKind x, VenueKind y) {
+        return (venue_of(a) == x && venue_of(b) == y) || (venue_of(a) == y && venue_of(b) == x);
+    };
+    if (venues(VenueKind::proceedings, VenueKind::journal) || venues(VenueKind::plain, VenueKind::journal)) {
+        return true;
+    }
+    return a.pages == 1 && b.pages == 1 && a.first_page != b.first_page &&
+           (a.last_page < b.first_page || b.last_page < a.first_page);
+}
 
 std::string_view reason_name(Reason reason) noexcept {
     switch (reason) {
@@ -636,6 +677,21 @@ Decision decide(const WorkView& a, const WorkView& b, const Words& words, const 
     const double strength =
         dice + *agreed.author_share + (agreed.year_gap == 0u ? 0.5 : 0.0) + (agreed.identifiers ? 0.5 : 0.0);
     return {Verdict::same, Reason::title_and_authors, strength};
+}
+
+Decision decide_verdict(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings) {
+    const bool same_doi = !a.doi.empty() && a.doi == b.doi;
+    if (!same_doi) {
+        if (const std::optional<Reason> reason = conflict(a, b, settings)) return {Verdict::different, *reason, 0.0};
+        // Every way to SAME but a shared DOI needs the authors to agree when
+        // both records name some: titles need not be matched when they do not.
+        if (!a.families.empty() && !b.families.empty() &&
+            author_share(a, b, match_names(a.families, b.families, words, settings.fuzzy_letters)) <
+                settings.author_agreement) {
+            return {Verdict::neutral, Reason::authors_disagree, 0.0};
+        }
+    }
+    return decide(a, b, words, settings);
 }
 
 }  // namespace refsieve::same_work

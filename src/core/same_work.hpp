@@ -147,6 +147,20 @@ struct WorkFacts {
     WorkView view() const noexcept;
 };
 
+// A few facts of a record, packed in 16 bytes, that tell most pairs of two
+// works apart without reading the rest: when screened_apart says so, decide
+// says DIFFERENT.
+struct Screen {
+    std::uint32_t doi = 0;  // a hash of the DOI, never 0; 0: none
+    std::uint32_t first_page = 0;
+    std::uint32_t last_page = 0;
+    std::uint16_t markers = 0;
+    std::uint8_t kinds = 0;  // venue kind, and entry type class three bits up
+    std::uint8_t pages = 0;  // 0: none, 1: a range, 2: a lone number
+};
+Screen screen_of(const WorkView& work) noexcept;
+bool screened_apart(const Screen& a, const Screen& b) noexcept;
+
 // The title words of a text: lower case, apostrophes dropped, split into runs
 // of letters, marks and numbers, and number phrases ("Twenty-Fifth", "25th",
 // "XXV") written as digits.
@@ -170,5 +184,10 @@ void add_words(WorkDraft& draft, Words& words);
 
 // The decision for two records' facts, the first taken as the subject.
 Decision decide(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings = {});
+
+// The decision's verdict, sooner: a SAME decision in full, any other with
+// the same verdict but maybe another reason and no strength. For finding
+// the SAME pairs among many.
+Decision decide_verdict(const WorkView& a, const WorkView& b, const Words& words, const Settings& settings = {});
 
 }  // namespace refsieve::same_work

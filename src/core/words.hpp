@@ -30,10 +30,10 @@ private:
     void grow();
     std::size_t slot_of(std::string_view word, std::uint64_t hash) const noexcept;
 
-    std::string bytes_;                      // every word's text, one after another
-    std::vector<std::uint64_t> starts_{0};   // word k is bytes_[starts_[k], starts_[k + 1])
-    std::vector<std::uint32_t> letters_;     // code points of word k
-    std::vector<std::uint32_t> slots_;       // open addressing: word number + 1, 0 for free
+    std::string bytes_;                     // every word's text, one after another
+    std::vector<std::uint64_t> starts_{0};  // word k is bytes_[starts_[k], starts_[k + 1])
+    std::vector<std::uint32_t> letters_;    // code points of word k
+    std::vector<std::uint32_t> slots_;      // open addressing: word number + 1, 0 for free
 };
 
 }  // namespace refsieve::same_work

@@ -145,6 +145,30 @@ void Partners::of(std::uint32_t i, const std::function<void(std::uint32_t)>& vis
 
 std::uint64_t Partners::keys_skipped() noexcept { return t_scratch.keys_skipped; }
 
+std::optional<std::vector<Pair>> partner_pairs(const Partners& partners, MatchControl& control, batch::ThreadPool& pool,
+                                               GroupingCounts& counts) {
+    std::vector<Pair> pairs;
+    std::mutex merging;
+    on_pool(pool, control)(partners.subjects().size(), [&](std::size_t lo, std::size_t hi) {
+        std::vector<Pair> found;
+        std::uint64_t keys_skipped = 0, records_skipped = 0;
+        for (std::size_t i = lo; i < hi && !control.stop.load(std::memory_order_relaxed); ++i) {
+            const auto subject = static_cast<std::uint32_t>(i);
+            const std::uint64_t skipped_before = Partners::keys_skipped();
+            partners.of(subject, [&](std::uint32_t j) { found.emplace_back(subject, j); });
+            keys_skipped += Partners::keys_skipped() - skipped_before;
+            records_skipped += Partners::keys_skipped() != skipped_before;
+        }
+        const std::lock_guard<std::mutex> lock(merging);
+        pairs.insert(pairs.end(), found.begin(), found.end());
+        counts.keys_skipped += keys_skipped;
+        counts.records_skipped += records_skipped;
+    });
+    if (control.stop.load()) return std::nullopt;
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
+}
+
 std::optional<DecidedPairs> decide_partners(const Partners& partners, const same_work::Words& words,
                                             const same_work::Settings& settings, MatchControl& control,
                                             batch::ThreadPool& pool) {
@@ -158,9 +182,14 @@ std::optional<DecidedPairs> decide_partners(const Partners& partners, const same
             const auto subject = static_cast<std::uint32_t>(i);
             const same_work::WorkView view = partners.subjects()[i];
             const std::uint64_t skipped_before = Partners::keys_skipped();
+            const same_work::Screen& screen = partners.subjects().screen(i);
             partners.of(subject, [&](std::uint32_t j) {
-                const Decision d = same_work::decide(view, partners.others()[j], words, settings);
                 ++counts.pairs_decided;
+                if (same_work::screened_apart(screen, partners.others().screen(j))) {
+                    ++counts.different_pairs;
+                    return;
+                }
+                const Decision d = same_work::decide_verdict(view, partners.others()[j], words, settings);
                 if (d.verdict == Verdict::same) {
                     same.push_back(DecidedPair{subject, j, d});
                 } else if (d.verdict == Verdict::different) {
@@ -188,21 +217,23 @@ std::optional<DecidedPairs> decide_partners(const Partners& partners, const same
     return decided;
 }
 
-std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
-                                    const CandidateIndex* index, const GroupingOptions& options, MatchControl& control,
-                                    batch::ThreadPool& pool) {
+namespace {
+
+// visit(j) for the proposed partners j > a of record a.
+using PartnersAfter = std::function<void(std::uint32_t, const std::function<void(std::uint32_t)>&)>;
+
+// The groups from the SAME pairs of a catalogue (sorted): components along
+// them, each grouped on its own.
+std::optional<Grouping> group_decided(const WorkCatalogue& works, const same_work::Words& words,
+                                      const DecidedPairs& decided, const PartnersAfter& partners_after,
+                                      const GroupingOptions& options, MatchControl& control, batch::ThreadPool& pool) {
     const auto stopped = [&] { return control.stop.load(std::memory_order_relaxed); };
-    const Partners partners(works, works, index);
     const auto decide = [&](std::uint32_t a, std::uint32_t b) {
         return same_work::decide(works[a], works[b], words, options.decision);
     };
-
-    // 1. Every proposed pair decided; the SAME ones kept.
-    std::optional<DecidedPairs> decided = decide_partners(partners, words, options.decision, control, pool);
-    if (!decided) return std::nullopt;
     Grouping grouping;
-    grouping.counts = decided->counts;
-    const std::vector<DecidedPair>& same = decided->same;
+    grouping.counts = decided.counts;
+    const std::vector<DecidedPair>& same = decided.same;
 
     // 2. Components along the SAME pairs.
     UnionFind components(works.size());
@@ -248,7 +279,7 @@ std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work:
             }
             std::unordered_map<std::uint64_t, Decision> proposed;
             for (const std::uint32_t a : members) {
-                partners.of(a, [&](std::uint32_t b) {
+                partners_after(a, [&](std::uint32_t b) {
                     if (root_of[b] == root_of[a]) proposed.emplace(pair_key(a, b), decide(a, b));
                 });
             }
@@ -275,6 +306,58 @@ std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work:
         if (grouping.group[pair.first] == grouping.group[pair.second]) grouping.same_inside.push_back(pair);
     }
     return grouping;
+}
+
+}  // namespace
+
+std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
+                                    const CandidateIndex* index, const GroupingOptions& options, MatchControl& control,
+                                    batch::ThreadPool& pool) {
+    const Partners partners(works, works, index);
+    const std::optional<DecidedPairs> decided = decide_partners(partners, words, options.decision, control, pool);
+    if (!decided) return std::nullopt;
+    return group_decided(
+        works, words, *decided,
+        [&](std::uint32_t a, const std::function<void(std::uint32_t)>& visit) { partners.of(a, visit); }, options,
+        control, pool);
+}
+
+std::optional<Grouping> group_found_pairs(const WorkCatalogue& works, const same_work::Words& words,
+                                          std::span<const Pair> same, const GroupingOptions& options,
+                                          MatchControl& control, batch::ThreadPool& pool) {
+    // The pairs decided again: their decisions are part of the result.
+    std::vector<Pair> pairs;
+    pairs.reserve(same.size());
+    for (const Pair& pair : same) {
+        if (pair.first != pair.second)
+            pairs.emplace_back(std::min(pair.first, pair.second), std::max(pair.first, pair.second));
+    }
+    std::sort(pairs.begin(), pairs.end());
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+    std::vector<Decision> decisions(pairs.size());
+    on_pool(pool, control)(pairs.size(), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) {
+            decisions[p] = same_work::decide(works[pairs[p].first], works[pairs[p].second], words, options.decision);
+        }
+    });
+    if (control.stop.load()) return std::nullopt;
+    DecidedPairs decided;
+    decided.counts.pairs_decided = pairs.size();
+    std::vector<std::size_t> starts(works.size() + 1, 0);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        if (decisions[p].verdict == Verdict::same)
+            decided.same.push_back({pairs[p].first, pairs[p].second, decisions[p]});
+        decided.counts.different_pairs += decisions[p].verdict == Verdict::different;
+        ++starts[pairs[p].first + 1];
+    }
+    decided.counts.same_pairs = decided.same.size();
+    for (std::size_t k = 0; k < works.size(); ++k) starts[k + 1] += starts[k];
+    return group_decided(
+        works, words, decided,
+        [&](std::uint32_t a, const std::function<void(std::uint32_t)>& visit) {
+            for (std::size_t p = starts[a]; p < starts[a + 1]; ++p) visit(pairs[p].second);
+        },
+        options, control, pool);
 }
 
 }  // namespace refsieve::engine

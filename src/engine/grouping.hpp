@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "batch/thread_pool.hpp"
@@ -19,6 +20,9 @@
 #include "engine/works.hpp"
 
 namespace refsieve::engine {
+
+// Two records of one catalogue.
+using Pair = std::pair<std::uint32_t, std::uint32_t>;
 
 struct DecidedPair {
     std::uint32_t first = 0;
@@ -84,6 +88,11 @@ private:
     const CandidateIndex* index_;
 };
 
+// The pairs (subject, partner) of every subject, sorted; the keys passed
+// over are counted in counts.
+std::optional<std::vector<Pair>> partner_pairs(const Partners& partners, MatchControl& control, batch::ThreadPool& pool,
+                                               GroupingCounts& counts);
+
 // The SAME pairs (subject, partner) of every subject, sorted, and counts.
 struct DecidedPairs {
     std::vector<DecidedPair> same;
@@ -98,5 +107,11 @@ std::optional<DecidedPairs> decide_partners(const Partners& partners, const same
 std::optional<Grouping> group_works(const WorkCatalogue& works, const same_work::Words& words,
                                     const CandidateIndex* index, const GroupingOptions& options, MatchControl& control,
                                     batch::ThreadPool& pool);
+
+// The groups from pairs decided SAME elsewhere (on the workers of a
+// cluster, say), decided again here; pairs no longer SAME are dropped.
+std::optional<Grouping> group_found_pairs(const WorkCatalogue& works, const same_work::Words& words,
+                                          std::span<const Pair> same, const GroupingOptions& options,
+                                          MatchControl& control, batch::ThreadPool& pool);
 
 }  // namespace refsieve::engine

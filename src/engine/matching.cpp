@@ -95,9 +95,16 @@ private:
         const std::size_t itself = options_.subjects_at ? *options_.subjects_at + i : catalogue_.size();
         batch::SelectionHeap& heap = scratch.heap;
         heap.clear();
-        if (blocking_ != nullptr) {
+        if (blocking_ != nullptr || options_.among) {
             SubjectMatches found;
-            found.matches = batch::take_best(blocked(i, itself, prepared, scratch, found), options_.top_n);
+            const std::span<const std::uint32_t> partners = blocking_ ? proposed(i, found) : given(i);
+            for (const std::uint32_t k : partners) {
+                if (k == itself) continue;
+                const std::optional<MatchResult> kept =
+                    score_candidate_if_kept(prepared, catalogue_, k, options_.min_score, scratch.jaro);
+                if (kept) heap.push(*kept);
+            }
+            found.matches = batch::take_best(heap, options_.top_n);
             return found;
         }
         for (std::size_t lo = 0; lo < catalogue_.size(); lo += kCandidatesPerRange) {
@@ -116,10 +123,9 @@ private:
         return {batch::take_best(heap, options_.top_n), false, {}};
     }
 
-    // The heap of the candidates that share a key with subject i, scored in
-    // candidate order; what the keys proposed and passed over is counted in found.
-    batch::SelectionHeap& blocked(std::size_t i, std::size_t itself, const PreparedSubject& prepared,
-                                  batch::SubjectScratch& scratch, SubjectMatches& found) const {
+    // The candidates that share a key with subject i, ascending; what the
+    // keys proposed and passed over is counted in found.
+    std::span<const std::uint32_t> proposed(std::size_t i, SubjectMatches& found) const {
         thread_local std::vector<std::uint32_t> partners;
         partners.clear();
         const std::uint64_t skipped_before = t_scratch.keys_skipped;
@@ -128,13 +134,13 @@ private:
         found.keys_skipped = t_scratch.keys_skipped - skipped_before;
         found.proposed = partners.size();
         std::sort(partners.begin(), partners.end());
-        for (const std::uint32_t k : partners) {
-            if (k == itself) continue;
-            const std::optional<MatchResult> kept =
-                score_candidate_if_kept(prepared, catalogue_, k, options_.min_score, scratch.jaro);
-            if (kept) scratch.heap.push(*kept);
-        }
-        return scratch.heap;
+        return partners;
+    }
+
+    std::span<const std::uint32_t> given(std::size_t i) const {
+        const MatchOptions::Among& among = *options_.among;
+        return std::span<const std::uint32_t>(among.candidates)
+            .subspan(among.starts[i], among.starts[i + 1] - among.starts[i]);
     }
 
     const RecordStore& subjects_;

@@ -37,6 +37,14 @@ struct MatchOptions {
     // When given, each subject is scored against the candidates that share
     // a key with it (works.hpp) rather than against every candidate.
     std::optional<CandidateOptions> blocking;
+    // When given, each subject is scored against these candidates alone:
+    // subject i against among[starts[i], starts[i + 1]), ascending (the
+    // pairs that blocking proposed elsewhere, say).
+    struct Among {
+        std::vector<std::size_t> starts;
+        std::vector<std::uint32_t> candidates;
+    };
+    std::optional<Among> among;
 };
 
 // The matches, one entry per match: in subject order, best first within a

@@ -19,6 +19,8 @@ constexpr std::uint8_t kFlagYear = 1, kFlagVolume = 2, kFlagNumber = 4, kFlagPag
 
 // The postings' year of a record without one: before every year.
 constexpr std::int32_t kNoYear = std::numeric_limits<std::int32_t>::min();
+// A key that pairs records whatever their years.
+constexpr std::int32_t kAnyYear = -1;
 
 std::string_view text_or_empty(const OptionalText& text) { return text ? *text : std::string_view(); }
 
@@ -78,6 +80,25 @@ std::vector<std::uint32_t> rare_prefix(std::span<const std::uint32_t> content,
     return distinct;
 }
 
+// How many letters of a family name's ends its keys take.
+constexpr std::size_t kFamilyEnd = 4;
+
+// A family name as keys: its first and its last kFamilyEnd letters (one key
+// for a name no longer than that). One letter inserted, dropped or changed
+// leaves one of them as it was, but in the middle of a short name.
+void family_parts(std::string_view family, std::vector<std::uint64_t>& parts) {
+    std::vector<std::size_t> starts;  // where each code point starts
+    for (std::size_t i = 0; i < family.size(); ++i) {
+        if ((static_cast<unsigned char>(family[i]) & 0xC0) != 0x80) starts.push_back(i);
+    }
+    if (starts.size() <= kFamilyEnd) {
+        parts.push_back(KeyHash('n').add(family).value());
+        return;
+    }
+    parts.push_back(KeyHash('<').add(family.substr(0, starts[kFamilyEnd])).value());
+    parts.push_back(KeyHash('>').add(family.substr(starts[starts.size() - kFamilyEnd])).value());
+}
+
 }  // namespace
 
 // ---- WorkCatalogue ---------------------------------------------------------
@@ -111,6 +132,8 @@ WorkCatalogue::WorkCatalogue(const RecordStore& store, same_work::Words& words, 
     drafts = {};
     journal_at_ = {};
     count_titles();
+    screens_.reserve(works_.size());
+    for (std::size_t k = 0; k < works_.size(); ++k) screens_.push_back(same_work::screen_of((*this)[k]));
 }
 
 void WorkCatalogue::append(const same_work::WorkFacts& facts) {
@@ -174,6 +197,17 @@ void WorkCatalogue::count_titles() {
     for (Packed& packed : works_) packed.title_frequency = titles[content_bytes(packed)];
 }
 
+std::vector<std::uint32_t> WorkCatalogue::title_frequencies() const {
+    std::vector<std::uint32_t> counts;
+    counts.reserve(works_.size());
+    for (const Packed& packed : works_) counts.push_back(packed.title_frequency);
+    return counts;
+}
+
+void WorkCatalogue::use_title_frequencies(std::span<const std::uint32_t> counts) {
+    for (std::size_t k = 0; k < works_.size() && k < counts.size(); ++k) works_[k].title_frequency = counts[k];
+}
+
 WorkView WorkCatalogue::operator[](std::size_t k) const noexcept {
     const Packed& packed = works_[k];
     WorkView view;
@@ -204,45 +238,63 @@ WorkView WorkCatalogue::operator[](std::size_t k) const noexcept {
 }
 
 std::size_t WorkCatalogue::memory_bytes() const noexcept {
-    return works_.capacity() * sizeof(Packed) + ids_.capacity() * sizeof(std::uint32_t) + texts_.capacity();
+    return works_.capacity() * sizeof(Packed) + screens_.capacity() * sizeof(same_work::Screen) +
+           ids_.capacity() * sizeof(std::uint32_t) + texts_.capacity();
 }
 
 // ---- CandidateIndex --------------------------------------------------------
 
 std::vector<CandidateIndex::Key> CandidateIndex::keys_of(const WorkView& record, bool probing) const {
     std::vector<Key> keys;
-    if (!record.doi.empty()) keys.push_back({KeyHash('d').add(record.doi).value(), false});
+    const auto near = static_cast<std::int32_t>(options_.same_years);
+    if (!record.doi.empty()) keys.push_back({KeyHash('d').add(record.doi).value(), kAnyYear});
     if (options_.prefix_words > 0 && record.content.size() >= options_.prefix_words) {
         KeyHash prefix('p');
         for (std::size_t w = 0; w < options_.prefix_words; ++w) prefix.add(record.content[w]);
-        keys.push_back({prefix.value(), true});
+        keys.push_back({prefix.value(), near});
     }
     // The same pages identify a work only from page 2 on, or as the same range.
-    if (record.has_pages && (record.first_page > 1 || record.last_page > record.first_page)) {
-        for (const std::uint32_t family : record.families) {
+    const bool identifying_pages = record.has_pages && (record.first_page > 1 || record.last_page > record.first_page);
+    // Each family name as its first and its last letters, so that a name
+    // with one letter wrong still shares a key.
+    std::vector<std::uint64_t> families;
+    for (const std::uint32_t family : record.families) family_parts(words_.text(family), families);
+    if (identifying_pages) {
+        for (const std::uint64_t family : families) {
             KeyHash pages('f');
             pages.add(family).add(record.first_page);
             if (record.first_page <= 1) pages.add(record.last_page);
-            keys.push_back({pages.value(), true});
+            keys.push_back({pages.value(), near});
         }
     }
     if (!record.journal.empty() && record.volume && record.number) {
-        keys.push_back({KeyHash('i').add(record.journal).add(*record.volume).add(*record.number).value(), true});
+        keys.push_back({KeyHash('i').add(record.journal).add(*record.volume).add(*record.number).value(), near});
     }
-    // A rare word with a family name: the decision wants both the titles and
-    // the authors to agree. A record without authors pairs with any record
-    // that has the word, and any record with one without authors.
-    constexpr std::uint32_t kNoFamily = 0xFFFFFFFF, kAnyFamily = 0xFFFFFFFE;
+    // A rare word with a family name: a pair is the same work by its titles
+    // only when its authors agree too.
     for (const std::uint32_t word : rare_prefix(record.content, frequency_, options_.title_agreement)) {
-        const auto word_key = [&](std::uint32_t family) {
-            keys.push_back({KeyHash('w').add(word).add(family).value(), true});
-        };
-        for (const std::uint32_t family : record.families) word_key(family);
-        if (record.families.empty()) {
-            word_key(probing ? kAnyFamily : kNoFamily);
-            if (!probing) word_key(kAnyFamily);
-        } else {
-            word_key(probing ? kNoFamily : kAnyFamily);
+        for (const std::uint64_t family : families) keys.push_back({KeyHash('w').add(word).add(family).value(), near});
+    }
+    // With no authors on one side, the titles must agree and either the
+    // pages do, or the whole title does in the same year: the first page, or
+    // one of the rarest words in that year, pairs a record without authors
+    // with every other.
+    const bool authors = !record.families.empty();
+    const auto without_authors_key = [&](KeyHash key, std::int32_t years) {
+        constexpr std::uint32_t kNoAuthors = 0, kAnyAuthors = 1;
+        if (!authors) keys.push_back({KeyHash(key).add(probing ? kAnyAuthors : kNoAuthors).value(), years});
+        if (!authors && !probing) keys.push_back({KeyHash(key).add(kAnyAuthors).value(), years});
+        if (authors) keys.push_back({KeyHash(key).add(probing ? kNoAuthors : kAnyAuthors).value(), years});
+    };
+    if (identifying_pages) {
+        KeyHash pages('g');
+        pages.add(record.first_page);
+        if (record.first_page <= 1) pages.add(record.last_page);
+        without_authors_key(pages, near);
+    }
+    if (record.year) {
+        for (const std::uint32_t word : rare_prefix(record.content, frequency_, options_.whole_title_agreement)) {
+            without_authors_key(KeyHash('a').add(word), 0);
         }
     }
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.hash < b.hash; });
@@ -253,7 +305,7 @@ std::vector<CandidateIndex::Key> CandidateIndex::keys_of(const WorkView& record,
 
 CandidateIndex::CandidateIndex(const WorkCatalogue& works, const same_work::Words& words,
                                const CandidateOptions& options, const ParallelFor& run)
-    : options_(options), records_(works.size()), frequency_(words.size(), 0) {
+    : words_(words), options_(options), records_(works.size()), frequency_(words.size(), 0) {
     for (std::size_t k = 0; k < works.size(); ++k) {
         for (const std::uint32_t word : distinct_words(works[k].content)) ++frequency_[word];
     }
@@ -275,7 +327,7 @@ CandidateIndex::CandidateIndex(const WorkCatalogue& works, const same_work::Word
                 const WorkView record = works[k];
                 const std::int32_t year = record.year ? *record.year : kNoYear;
                 for (const Key& key : keys_of(record, false)) {
-                    parts[part].push_back({key.hash, {key.by_year ? year : kNoYear, static_cast<std::uint32_t>(k)}});
+                    parts[part].push_back({key.hash, {key.years >= 0 ? year : kNoYear, static_cast<std::uint32_t>(k)}});
                 }
             }
             std::sort(parts[part].begin(), parts[part].end());
@@ -358,7 +410,7 @@ void CandidateIndex::for_each_partner(const WorkView& record, Scratch& scratch,
         if (slot == nullptr) continue;
         const Posting* first = postings_.data() + slot->begin;
         const Posting* last = first + slot->size;
-        if (!key.by_year || !record.year) {
+        if (key.years < 0 || !record.year) {
             pair_with(first, last);
             continue;
         }
@@ -366,9 +418,9 @@ void CandidateIndex::for_each_partner(const WorkView& record, Scratch& scratch,
         const Posting* no_year_end = std::lower_bound(first, last, kNoYear + 1, year_at);
         pair_with(first, no_year_end);
         const std::int64_t year = *record.year;
-        const auto low = static_cast<std::int32_t>(std::max<std::int64_t>(year - options_.same_years, kNoYear + 1));
+        const auto low = static_cast<std::int32_t>(std::max<std::int64_t>(year - key.years, kNoYear + 1));
         const auto high = static_cast<std::int32_t>(
-            std::min<std::int64_t>(year + options_.same_years, std::numeric_limits<std::int32_t>::max() - 1));
+            std::min<std::int64_t>(year + key.years, std::numeric_limits<std::int32_t>::max() - 1));
         const Posting* from = std::lower_bound(no_year_end, last, low, year_at);
         const Posting* to = std::lower_bound(from, last, high + 1, year_at);
         pair_with(from, to);

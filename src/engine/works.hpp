@@ -35,6 +35,12 @@ public:
 
     std::size_t size() const noexcept { return works_.size(); }
     same_work::WorkView operator[](std::size_t k) const noexcept;
+    const same_work::Screen& screen(std::size_t k) const noexcept { return screens_[k]; }
+
+    // How many records have each record's title. A store that is part of a
+    // larger catalogue takes the counts of the whole (one per record).
+    std::vector<std::uint32_t> title_frequencies() const;
+    void use_title_frequencies(std::span<const std::uint32_t> counts);
     std::size_t memory_bytes() const noexcept;
 
 private:
@@ -57,6 +63,7 @@ private:
     void count_titles();
 
     std::vector<Packed> works_;
+    std::vector<same_work::Screen> screens_;
     std::vector<std::uint32_t> ids_;
     std::string texts_;
     // Where each distinct journal's text is in texts_, while building.
@@ -83,6 +90,10 @@ struct CandidateOptions {
     // SAME pair, and the words of a title that begins another.
     std::uint32_t same_years = 1;
     std::size_t prefix_words = 4;
+    // Records without authors are the same work as another only when the
+    // whole titles agree; they share a key when their words agree at least
+    // this much (dice, exact words only).
+    double whole_title_agreement = 0.8;
 };
 
 // Keys of the records of one catalogue, for finding the records of it that
@@ -90,8 +101,10 @@ struct CandidateOptions {
 // the same Words). Records share a key when they have the same DOI; or, in
 // years close enough for the decision, the same first content words, the
 // same family name and first page, the same journal, volume and number, or
-// a rare content word among the few that any title agreeing with theirs
-// must share. A record without a year pairs in every year.
+// a family name and a rare content word among the few that any title
+// agreeing with theirs must share; a record without authors, one of the
+// rarest words of its title in the same year. A record without a year
+// pairs in every year.
 class CandidateIndex {
 public:
     CandidateIndex(const WorkCatalogue& works, const same_work::Words& words, const CandidateOptions& options,
@@ -124,12 +137,15 @@ private:
     };
     struct Key {
         std::uint64_t hash;
-        bool by_year;
+        // Pairs only records this many years apart or less (and those
+        // without a year); negative: any years.
+        std::int32_t years;
     };
     // The keys a record is indexed under, or looked up by (probing).
     std::vector<Key> keys_of(const same_work::WorkView& record, bool probing) const;
     const Slot* find(std::uint64_t key) const noexcept;
 
+    const same_work::Words& words_;
     CandidateOptions options_;
     std::size_t records_;
     std::vector<std::uint32_t> frequency_;  // records of the catalogue with each word

@@ -3,6 +3,7 @@
 // module; unlike refsieve.score_batch it takes its records as columns
 // (Records), scores with the interpreter lock released, answers Ctrl-C
 // while it scores, and returns its results as columns of numbers.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -119,16 +120,35 @@ Result<PyRef> columns_into_pyobject(const MatchColumns& found, bool with_facts) 
     return dict;
 }
 
+// Each subject's candidates of the given pairs, ascending, each once.
+refsieve::engine::MatchOptions::Among among_of(const PositionPairs& pairs, std::size_t subjects) {
+    std::vector<std::pair<std::size_t, std::size_t>> sorted;
+    sorted.reserve(pairs.first.size());
+    for (std::size_t p = 0; p < pairs.first.size(); ++p) sorted.emplace_back(pairs.first[p], pairs.second[p]);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    refsieve::engine::MatchOptions::Among among;
+    among.starts.assign(subjects + 1, 0);
+    for (const auto& [subject, candidate] : sorted) {
+        ++among.starts[subject + 1];
+        among.candidates.push_back(static_cast<std::uint32_t>(candidate));
+    }
+    for (std::size_t i = 0; i < subjects; ++i) among.starts[i + 1] += among.starts[i];
+    return among;
+}
+
 PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"subjects",    "candidates", "top_n",    "min_score", "doi_shortcut",
-                                         "subjects_at", "facts",      "progress", "blocking",  nullptr};
+        static const char* keywords[] = {"subjects",     "candidates",  "top_n", "min_score",
+                                         "doi_shortcut", "subjects_at", "facts", "progress",
+                                         "blocking",     "among",       nullptr};
         PyObject *subjects_object, *candidates_object, *top_n_object, *subjects_at = Py_None, *progress = Py_None;
+        PyObject* among = Py_None;
         double min_score = 0.0;
         int doi_shortcut = 1, facts = 0, blocking = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|$pOpOp:match", const_cast<char**>(keywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|$pOpOpO:match", const_cast<char**>(keywords),
                                          &subjects_object, &candidates_object, &top_n_object, &min_score, &doi_shortcut,
-                                         &subjects_at, &facts, &progress, &blocking)) {
+                                         &subjects_at, &facts, &progress, &blocking, &among)) {
             return PyErr::take();
         }
         Result<const RecordStore*> subjects = store_of(subjects_object, "subjects");
@@ -154,6 +174,13 @@ PyObject* match(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         options.facts = facts != 0;
         if (blocking) options.blocking = refsieve::engine::CandidateOptions();
+        if (among != Py_None) {
+            if (blocking) return PyErr::new_err(PyExc_ValueError, "among and blocking exclude each other");
+            Result<PositionPairs> pairs =
+                position_pairs_of(among, subjects.value()->size(), candidates.value()->size(), "among");
+            if (!pairs.ok()) return std::move(pairs).error();
+            options.among = among_of(pairs.value(), subjects.value()->size());
+        }
 
         batch::ThreadPool& pool = worker_pool();
         Result<MatchColumns> found = while_released(progress, [&](refsieve::engine::MatchControl& control) {
@@ -265,10 +292,11 @@ PyObject* most_total(PyObject*, PyObject* fields) {
 PyMethodDef functions[] = {
     {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match)), METH_VARARGS | METH_KEYWORDS,
      "match(subjects, candidates, top_n, min_score, *, doi_shortcut=True, subjects_at=None, facts=False, "
-     "progress=None, blocking=False)\n--\n\n"
+     "progress=None, blocking=False, among=None)\n--\n\n"
      "Every subject against every candidate: for each subject what one refsieve.score_batch call over all "
      "candidates keeps, as columns of numbers. With blocking, over the candidates that share a key with the "
-     "subject, and 'candidates' counts what the keys proposed and passed over."},
+     "subject, and 'candidates' counts what the keys proposed and passed over. among, a pair of position "
+     "sequences (subjects, candidates), gives each subject its candidates instead."},
     {"score_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(score_pairs)),
      METH_VARARGS | METH_KEYWORDS,
      "score_pairs(subjects, candidates, subject_positions, candidate_positions, *, facts=False)\n--\n\n"

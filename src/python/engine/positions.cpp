@@ -30,4 +30,26 @@ Result<std::vector<std::size_t>> positions_of(PyObject* object, std::size_t size
     return positions;
 }
 
+Result<PositionPairs> position_pairs_of(PyObject* object, std::size_t first_size, std::size_t second_size,
+                                        const char* name) {
+    Result<PyRef> items = or_pending_error(PySequence_Fast(object, "expected two sequences of positions"));
+    if (!items.ok()) return std::move(items).error();
+    if (PySequence_Fast_GET_SIZE(items.value().get()) != 2) {
+        return PyErr::new_err(PyExc_ValueError, std::string(name) + ": expected two sequences of positions");
+    }
+    PositionPairs pairs;
+    Result<std::vector<std::size_t>> first =
+        positions_of(PySequence_Fast_GET_ITEM(items.value().get(), 0), first_size, name);
+    if (!first.ok()) return std::move(first).error();
+    Result<std::vector<std::size_t>> second =
+        positions_of(PySequence_Fast_GET_ITEM(items.value().get(), 1), second_size, name);
+    if (!second.ok()) return std::move(second).error();
+    if (first.value().size() != second.value().size()) {
+        return PyErr::new_err(PyExc_ValueError, std::string(name) + ": the two sequences differ in length");
+    }
+    pairs.first = std::move(first).value();
+    pairs.second = std::move(second).value();
+    return pairs;
+}
+
 }  // namespace refsieve::py::engine_module

@@ -14,4 +14,14 @@ namespace refsieve::py::engine_module {
 // name in error messages.
 Result<std::vector<std::size_t>> positions_of(PyObject* object, std::size_t size, const char* name);
 
+// Two sequences of positions of one length, paired: (first, second).
+struct PositionPairs {
+    std::vector<std::size_t> first;
+    std::vector<std::size_t> second;
+};
+// The pairs of `object`, a sequence (firsts, seconds); firsts below
+// first_size, seconds below second_size.
+Result<PositionPairs> position_pairs_of(PyObject* object, std::size_t first_size, std::size_t second_size,
+                                        const char* name);
+
 }  // namespace refsieve::py::engine_module

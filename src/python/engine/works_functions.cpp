@@ -127,15 +127,16 @@ Status put_pairs(PyObject* dict, const std::vector<refsieve::engine::DecidedPair
 
 PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"records",      "share",    "exhaustive", "title_agreement",
-                                         "most_per_key", "progress", "settings",   nullptr};
-        PyObject *records_object, *progress = Py_None, *settings_object = Py_None;
+        static const char* keywords[] = {"records",         "share",        "exhaustive",
+                                         "title_agreement", "most_per_key", "progress",
+                                         "settings",        "same",         nullptr};
+        PyObject *records_object, *progress = Py_None, *settings_object = Py_None, *same_object = Py_None;
         double share = 0.5, title_agreement = refsieve::engine::CandidateOptions().title_agreement;
         int exhaustive = 0;
         Py_ssize_t most_per_key = static_cast<Py_ssize_t>(refsieve::engine::CandidateOptions().most_per_key);
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnOO:group", const_cast<char**>(keywords), &records_object,
-                                         &share, &exhaustive, &title_agreement, &most_per_key, &progress,
-                                         &settings_object)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dpdnOOO:group", const_cast<char**>(keywords),
+                                         &records_object, &share, &exhaustive, &title_agreement, &most_per_key,
+                                         &progress, &settings_object, &same_object)) {
             return PyErr::take();
         }
         Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
@@ -145,6 +146,17 @@ PyObject* group(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!(share > 0.0 && share <= 1.0))
             return PyErr::new_err(PyExc_ValueError, "share: expected above 0, at most 1");
         if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
+        std::optional<std::vector<refsieve::engine::Pair>> same;
+        if (same_object != Py_None) {
+            Result<PositionPairs> given =
+                position_pairs_of(same_object, records.value()->size(), records.value()->size(), "same");
+            if (!given.ok()) return std::move(given).error();
+            same.emplace();
+            for (std::size_t p = 0; p < given.value().first.size(); ++p) {
+                same->emplace_back(static_cast<std::uint32_t>(given.value().first[p]),
+                                   static_cast<std::uint32_t>(given.value().second[p]));
+            }
+        }
         batch::ThreadPool& pool = worker_pool();
         Result<GroupingFound> found =
             while_released(progress, [&](MatchControl& control) -> std::optional<GroupingFound> {
@@ -231,15 +243,94 @@ PyObject* same_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* proposed_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&]() -> Result<PyRef> {
+        static const char* keywords[] = {"records",      "candidates", "title_agreement",
+                                         "most_per_key", "settings",   nullptr};
+        PyObject *records_object, *candidates_object = Py_None, *settings_object = Py_None;
+        double title_agreement = refsieve::engine::CandidateOptions().title_agreement;
+        Py_ssize_t most_per_key = static_cast<Py_ssize_t>(refsieve::engine::CandidateOptions().most_per_key);
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$dnO:proposed_pairs", const_cast<char**>(keywords),
+                                         &records_object, &candidates_object, &title_agreement, &most_per_key,
+                                         &settings_object)) {
+            return PyErr::take();
+        }
+        Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
+        if (!settings.ok()) return std::move(settings).error();
+        Result<const RecordStore*> records = store_of(records_object, "records");
+        if (!records.ok()) return std::move(records).error();
+        const RecordStore* candidates = records.value();
+        if (candidates_object != Py_None) {
+            Result<const RecordStore*> other = store_of(candidates_object, "candidates");
+            if (!other.ok()) return std::move(other).error();
+            candidates = other.value();
+        }
+        if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
+        batch::ThreadPool& pool = worker_pool();
+        struct Proposed {
+            std::vector<std::uint32_t> first, second;
+            refsieve::engine::GroupingCounts counts;
+            std::size_t keys = 0;
+        };
+        Result<Proposed> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<Proposed> {
+            const refsieve::engine::ParallelFor run = refsieve::engine::on_pool(pool, control);
+            Words words;
+            const WorkCatalogue candidate_works(*candidates, words, run, control.stop);
+            std::optional<WorkCatalogue> subject_works;
+            if (candidates != records.value()) subject_works.emplace(*records.value(), words, run, control.stop);
+            if (control.stop.load()) return std::nullopt;
+            const std::optional<CandidateIndex> index =
+                index_unless(false, candidate_works, words, title_agreement, most_per_key, settings.value(), run);
+            const refsieve::engine::Partners partners(subject_works ? *subject_works : candidate_works, candidate_works,
+                                                      &*index);
+            Proposed proposed;
+            std::optional<std::vector<refsieve::engine::Pair>> pairs =
+                refsieve::engine::partner_pairs(partners, control, pool, proposed.counts);
+            if (!pairs) return std::nullopt;
+            for (const refsieve::engine::Pair& pair : *pairs) {
+                proposed.first.push_back(pair.first);
+                proposed.second.push_back(pair.second);
+            }
+            proposed.keys = index->keys();
+            return proposed;
+        });
+        if (!found.ok()) return std::move(found).error();
+        PyRef dict = created(PyDict_New());
+        Status status = put(dict.get(), "first", column("I", found.value().first));
+        if (status.ok()) status = put(dict.get(), "second", column("I", found.value().second));
+        if (status.ok()) status = put(dict.get(), "counts", counts_dict(found.value().counts, found.value().keys));
+        if (!status.ok()) return std::move(status).error();
+        return dict;
+    });
+}
+
+PyObject* title_frequencies(PyObject*, PyObject* records_object) {
+    return trampoline([&]() -> Result<PyRef> {
+        Result<const RecordStore*> records = store_of(records_object, "records");
+        if (!records.ok()) return std::move(records).error();
+        batch::ThreadPool& pool = worker_pool();
+        using Counts = std::vector<std::uint32_t>;
+        Result<Counts> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<Counts> {
+            Words words;
+            const WorkCatalogue works(*records.value(), words, refsieve::engine::on_pool(pool, control), control.stop);
+            if (control.stop.load()) return std::nullopt;
+            return works.title_frequencies();
+        });
+        if (!found.ok()) return std::move(found).error();
+        return column("I", found.value());
+    });
+}
+
 PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> Result<PyRef> {
-        static const char* keywords[] = {"subjects", "candidates", "subject_positions", "candidate_positions",
-                                         "settings", nullptr};
+        static const char* keywords[] = {
+            "subjects",          "candidates", "subject_positions", "candidate_positions", "settings",
+            "title_frequencies", nullptr};
         PyObject *subjects_object, *candidates_object, *subject_positions, *candidate_positions;
-        PyObject* settings_object = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$O:decide_pairs", const_cast<char**>(keywords),
+        PyObject *settings_object = Py_None, *frequencies_object = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$OO:decide_pairs", const_cast<char**>(keywords),
                                          &subjects_object, &candidates_object, &subject_positions, &candidate_positions,
-                                         &settings_object)) {
+                                         &settings_object, &frequencies_object)) {
             return PyErr::take();
         }
         Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
@@ -257,6 +348,19 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (firsts.value().size() != seconds.value().size()) {
             return PyErr::new_err(PyExc_ValueError, "subject_positions and candidate_positions differ in length");
         }
+        std::optional<std::vector<std::uint32_t>> frequencies;
+        if (frequencies_object != Py_None) {
+            if (subjects.value() != candidates.value()) {
+                return PyErr::new_err(PyExc_ValueError, "title_frequencies: only for pairs within one store");
+            }
+            Result<std::vector<std::size_t>> counts =
+                positions_of(frequencies_object, std::size_t{1} << 32, "title_frequencies");
+            if (!counts.ok()) return std::move(counts).error();
+            if (counts.value().size() != subjects.value()->size()) {
+                return PyErr::new_err(PyExc_ValueError, "title_frequencies: expected one count per record");
+            }
+            frequencies.emplace(counts.value().begin(), counts.value().end());
+        }
         batch::ThreadPool& pool = worker_pool();
         using Decisions = std::vector<Decision>;
         Result<Decisions> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<Decisions> {
@@ -264,7 +368,8 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
             // given twice is one catalogue.
             const refsieve::engine::ParallelFor run = refsieve::engine::on_pool(pool, control);
             Words words;
-            const WorkCatalogue subject_works(*subjects.value(), words, run, control.stop);
+            WorkCatalogue subject_works(*subjects.value(), words, run, control.stop);
+            if (frequencies) subject_works.use_title_frequencies(*frequencies);
             std::optional<WorkCatalogue> candidate_works;
             if (subjects.value() != candidates.value())
                 candidate_works.emplace(*candidates.value(), words, run, control.stop);
@@ -335,9 +440,10 @@ PyMethodDef* works_functions() {
     static PyMethodDef functions[] = {
         {"group", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group)), METH_VARARGS | METH_KEYWORDS,
          "group(records, *, share=0.5, exhaustive=False, title_agreement=0.6, most_per_key=2000, progress=None, "
-         "settings=None)\n"
+         "settings=None, same=None)\n"
          "--\n\nThe groups of records that are one work: each record's group (the position of its first record), "
-         "the SAME pairs inside groups, and counts of what was proposed, decided and left out."},
+         "the SAME pairs inside groups, and counts of what was proposed, decided and left out. same, a pair of "
+         "position sequences, gives the pairs decided SAME elsewhere (on a cluster) instead of finding them."},
         {"same_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same_pairs)),
          METH_VARARGS | METH_KEYWORDS,
          "same_pairs(records, candidates=None, *, exhaustive=False, title_agreement=0.6, most_per_key=2000, "
@@ -345,11 +451,21 @@ PyMethodDef* works_functions() {
          "Every pair that the decision calls the same work, among the pairs the keys propose (every pair with "
          "exhaustive): records against candidates, or within records (each pair once). For measuring what the keys "
          "leave out."},
+        {"proposed_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(proposed_pairs)),
+         METH_VARARGS | METH_KEYWORDS,
+         "proposed_pairs(records, candidates=None, *, title_agreement=0.6, most_per_key=2000, settings=None)\n--\n\n"
+         "The pairs that the keys propose: records against candidates, or within records (each pair once, first "
+         "< second), sorted, as columns first and second."},
+        {"title_frequencies", title_frequencies, METH_O,
+         "title_frequencies(records)\n--\n\nFor each record, how many records of the store have its title: what "
+         "decide_pairs needs when it is given a part of a catalogue."},
         {"decide_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decide_pairs)),
          METH_VARARGS | METH_KEYWORDS,
-         "decide_pairs(subjects, candidates, subject_positions, candidate_positions, *, settings=None)\n--\n\n"
+         "decide_pairs(subjects, candidates, subject_positions, candidate_positions, *, settings=None, "
+         "title_frequencies=None)\n--\n\n"
          "The same-work decision for the given pairs: verdict, reason and strength columns. settings replaces "
-         "some of the decision's thresholds, to measure what each one does."},
+         "some of the decision's thresholds, to measure what each one does; title_frequencies, for pairs within "
+         "one store that is part of a catalogue, gives the catalogue's title_frequencies()."},
         {"decision_defaults", decision_defaults, METH_NOARGS,
          "decision_defaults()\n--\n\nThe decision's thresholds as it uses them by default."},
         {"decision_names", decision_names, METH_NOARGS,
