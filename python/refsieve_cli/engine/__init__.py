@@ -39,8 +39,8 @@ class Matches:
     @classmethod
     def from_engine(cls, found: dict[str, Any]) -> Matches:
         """The engine's columns, each (struct format, bytes), as sequences of numbers."""
-        columns = {name: memoryview(data).cast(fmt) for name, value in found.items() if name != "candidates"
-                   for fmt, data in [value]}
+        columns: dict[str, Sequence[Any]] = {name: memoryview(data).cast(fmt) for name, value in found.items()
+                                             if name != "candidates" for fmt, data in [value]}
         return cls(columns, dict(found.get("candidates", {})))
 
     @classmethod
