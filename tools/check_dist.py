@@ -22,7 +22,7 @@ from check_exports import export_problems
 
 SDIST_MEMBERS = [
     "pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "LICENSE",
-    "src/core/unicode_tables.cpp", "tools/gen_unicode_tables.py",
+    "src/core/unicode_tables.cpp", "src/engine/name_characters.cpp", "tools/gen_unicode_tables.py",
     "python/refsieve-stubs/__init__.pyi", "python/refsieve_cli/cli.py",
     "examples/sample/references.json", "examples/sample/catalogue.json",
 ]

@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
-"""Generate src/core/unicode_tables.cpp from the Unicode Character Database.
+"""Generate src/core/unicode_tables.cpp and src/engine/name_characters.cpp from the Unicode Character Database.
 
 Reads UnicodeData.txt (simple lowercase mapping; General_Category, of which
 the tables keep whether a code point is a letter, mark or number),
 DerivedCoreProperties.txt (Cased, Case_Ignorable) and PropList.txt
 (White_Space) of UCD 17.0.0 and writes the two-level lookup tables declared
 in src/core/unicode.hpp.
+
+It also writes the character facts of the command's author reader
+(src/engine/name_characters.hpp): white space, letters and digits, decimal
+digits, upper, lower and title case as the interpreter's str methods define
+them, and each character's folded form (lowercased, decomposed for
+compatibility, letters and digits kept), from the same files.
 
     python3 tools/gen_unicode_tables.py            # regenerate
     python3 tools/gen_unicode_tables.py --check    # exit 1 if the file is stale
@@ -44,6 +50,7 @@ CAPITAL_I_WITH_DOT_LOWER = (0x0069, 0x0307)
 REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_UCD = REPO_ROOT.parent / "shared" / "ucd" / UCD_VERSION
 DEFAULT_OUTPUT = REPO_ROOT / "src" / "core" / "unicode_tables.cpp"
+DEFAULT_NAMES_OUTPUT = REPO_ROOT / "src" / "engine" / "name_characters.cpp"
 
 
 class UcdError(Exception):
@@ -225,7 +232,7 @@ class Tables:
         return 2 * len(self.stage1) + len(self.stage2) + 8 * (len(self.records) + len(self.ascii))
 
 
-def format_numbers(values: list[int], per_line: int, width: int) -> str:
+def format_numbers(values: list[int] | list[str], per_line: int, width: int) -> str:
     rows = []
     for start in range(0, len(values), per_line):
         chunk = values[start:start + per_line]
@@ -295,6 +302,226 @@ const std::uint8_t kStage2[{len(tables.stage2)}] = {{
 """
 
 
+# --- the author reader's character facts ---------------------------------------
+
+# Must match src/engine/name_characters.hpp.
+NAME_KNOWN = 1 << 0
+NAME_SPACE = 1 << 1
+NAME_ALNUM = 1 << 2
+NAME_DECIMAL = 1 << 3
+NAME_UPPER = 1 << 4
+NAME_LOWER = 1 << 5
+NAME_TITLE = 1 << 6
+NAME_FOLD_MAPPED = 1 << 7
+# A case-insensitive "s" in the reader's "and others" also matches U+017F LATIN SMALL LETTER LONG S: the reader
+# leaves texts with it to the interpreter.
+LONG_S = 0x017F
+# Hangul syllables decompose by arithmetic, not by UnicodeData.txt.
+HANGUL_FIRST, HANGUL_COUNT = 0xAC00, 11172
+HANGUL_L, HANGUL_V, HANGUL_T = 0x1100, 0x1161, 0x11A7
+HANGUL_V_COUNT, HANGUL_T_COUNT = 21, 28
+
+
+class CharacterRecord:
+    """The fields of one UnicodeData.txt line that the author reader's facts come from."""
+
+    __slots__ = ("category", "bidi", "combining", "decomposition", "numeric", "lower")
+
+    def __init__(self, fields: list[str], where: str) -> None:
+        self.category = fields[2]
+        self.bidi = fields[4]
+        self.combining = int(fields[3])
+        mapping = fields[5].split()
+        if mapping and mapping[0].startswith("<"):
+            mapping = mapping[1:]
+        self.decomposition = tuple(parse_code_point(part, where) for part in mapping)
+        self.numeric = fields[8].strip() != ""
+        self.lower = parse_code_point(fields[13], where) if fields[13].strip() else None
+
+
+def parse_character_records(path: Path) -> dict[int, CharacterRecord]:
+    """Every assigned code point (ranges expanded) with its UnicodeData.txt fields."""
+    records: dict[int, CharacterRecord] = {}
+    first: tuple[int, CharacterRecord] | None = None
+    for number, line in enumerate(read_lines(path), 1):
+        if not line.strip():
+            continue
+        where = f"{path.name}:{number}"
+        fields = line.split(";")
+        cp = parse_code_point(fields[0], where)
+        record = CharacterRecord(fields, where)
+        if fields[1].endswith(", First>"):
+            first = (cp, record)
+            continue
+        if fields[1].endswith(", Last>"):
+            if first is None:
+                raise UcdError(f"{where}: Last line without a First line")
+            for in_range in range(first[0], cp + 1):
+                records[in_range] = first[1]
+            first = None
+            continue
+        records[cp] = record
+    return records
+
+
+def decompose(cp: int, records: dict[int, CharacterRecord], out: list[int]) -> None:
+    """The full compatibility decomposition of cp, appended to out (not reordered)."""
+    if HANGUL_FIRST <= cp < HANGUL_FIRST + HANGUL_COUNT:
+        index = cp - HANGUL_FIRST
+        out.append(HANGUL_L + index // (HANGUL_V_COUNT * HANGUL_T_COUNT))
+        out.append(HANGUL_V + index % (HANGUL_V_COUNT * HANGUL_T_COUNT) // HANGUL_T_COUNT)
+        if index % HANGUL_T_COUNT:
+            out.append(HANGUL_T + index % HANGUL_T_COUNT)
+        return
+    record = records.get(cp)
+    if record is None or not record.decomposition:
+        out.append(cp)
+        return
+    for part in record.decomposition:
+        decompose(part, records, out)
+
+
+def name_facts(ucd: Path) -> tuple[list[int], dict[int, str]]:
+    """The flags of every code point, and the folded form of those whose fold is neither the character itself
+    (a letter or digit) nor nothing (anything else)."""
+    records = parse_character_records(ucd / "UnicodeData.txt")
+    derived = parse_property_file(ucd / "DerivedCoreProperties.txt", {"Uppercase", "Lowercase"})
+    upper, lower = bytearray(CODE_SPACE), bytearray(CODE_SPACE)
+    for ranges, marks in ((derived["Uppercase"], upper), (derived["Lowercase"], lower)):
+        for first, last in ranges:
+            marks[first:last + 1] = b"\x01" * (last - first + 1)
+
+    def is_alnum(cp: int) -> bool:
+        record = records.get(cp)
+        return record is not None and (record.category.startswith("L") or record.numeric)
+
+    flags = [0] * CODE_SPACE
+    folds: dict[int, str] = {}
+    for cp, record in records.items():
+        if record.category == "Cs":
+            continue
+        # Lower case: the simple mapping, but for the one longer unconditional mapping.
+        lowered = CAPITAL_I_WITH_DOT_LOWER if cp == CAPITAL_I_WITH_DOT else (record.lower or cp,)
+        decomposed: list[int] = []
+        for part in lowered:
+            decompose(part, records, decomposed)
+        kept = [part for part in decomposed if is_alnum(part)]
+        bits = 0
+        # Only marks may move when a decomposition is put in canonical order; a letter or digit that could move
+        # would make a word's folded form depend on its neighbours.
+        if cp != LONG_S and not any(records[part].combining for part in kept):
+            bits |= NAME_KNOWN
+        if record.bidi in ("WS", "B", "S") or record.category == "Zs":
+            bits |= NAME_SPACE
+        if is_alnum(cp):
+            bits |= NAME_ALNUM
+        if record.category == "Nd":
+            bits |= NAME_DECIMAL
+        if upper[cp]:
+            bits |= NAME_UPPER
+        if lower[cp]:
+            bits |= NAME_LOWER
+        if record.category == "Lt":
+            bits |= NAME_TITLE
+        if kept != ([cp] if is_alnum(cp) else []):
+            bits |= NAME_FOLD_MAPPED
+            # The reader decomposes Hangul syllables by the same arithmetic.
+            if not HANGUL_FIRST <= cp < HANGUL_FIRST + HANGUL_COUNT:
+                folds[cp] = "".join(map(chr, kept))
+        flags[cp] = bits
+    return flags, folds
+
+
+class NameTables:
+    def __init__(self, flags: list[int], folds: dict[int, str]) -> None:
+        self.stage1: list[int] = []
+        self.stage2: list[int] = []
+        block_index: dict[tuple[int, ...], int] = {}
+        for start in range(0, CODE_SPACE, BLOCK_SIZE):
+            block = tuple(flags[start:start + BLOCK_SIZE])
+            index = block_index.get(block)
+            if index is None:
+                index = block_index[block] = len(block_index)
+                self.stage2.extend(block)
+            self.stage1.append(index)
+        if len(block_index) > STAGE1_INDEX_LIMIT:
+            raise UcdError("too many distinct blocks for the uint16_t name stage 1")
+        self.block_count = len(block_index)
+        self.fold_code_points = sorted(folds)
+        self.fold_offsets = [0]
+        pool = bytearray()
+        for cp in self.fold_code_points:
+            pool += folds[cp].encode("utf-8")
+            self.fold_offsets.append(len(pool))
+        self.fold_bytes = bytes(pool)
+        for cp in range(CODE_SPACE):
+            assert self.stage2[self.stage1[cp >> SHIFT] * BLOCK_SIZE + (cp & (BLOCK_SIZE - 1))] == flags[cp]
+
+    def byte_size(self) -> int:
+        return 2 * len(self.stage1) + len(self.stage2) + 4 * len(self.fold_code_points) + 4 * len(
+            self.fold_offsets) + len(self.fold_bytes)
+
+
+def format_bytes(data: bytes, per_line: int) -> str:
+    rows = []
+    for start in range(0, len(data), per_line):
+        chunk = data[start:start + per_line]
+        rows.append("    \"" + "".join(f"\\x{byte:02x}" for byte in chunk) + "\"")
+    return "\n".join(rows)
+
+
+def render_names(tables: NameTables) -> str:
+    return f"""\
+// Generated by tools/gen_unicode_tables.py from the Unicode Character
+// Database {UCD_VERSION}: UnicodeData.txt and DerivedCoreProperties.txt.
+// Do not edit; rerun the generator instead.
+//
+// Contents: the author reader's flags of every code point, and the folded
+// form of the {len(tables.fold_code_points)} code points whose fold is neither themselves nor nothing
+// (but for the Hangul syllables, which fold by arithmetic).
+// {tables.block_count} distinct blocks of {BLOCK_SIZE} code points, {tables.byte_size()} bytes of tables.
+
+#include "engine/name_characters.hpp"
+
+namespace refsieve::engine::names {{
+namespace detail {{
+
+static_assert(kShift == {SHIFT}, "regenerate: block size differs from the generator's");
+static_assert(kKnown == {NAME_KNOWN} && kSpace == {NAME_SPACE} && kAlnum == {NAME_ALNUM} &&
+              kDecimal == {NAME_DECIMAL} && kUpper == {NAME_UPPER} && kLower == {NAME_LOWER} &&
+              kTitle == {NAME_TITLE} && kFoldMapped == {NAME_FOLD_MAPPED},
+              "regenerate: flags differ from the generator's");
+
+// Block number of each run of {BLOCK_SIZE} code points.
+const std::uint16_t kStage1[0x110000 >> kShift] = {{
+{format_numbers(tables.stage1, 16, len(str(max(tables.stage1))))}
+}};
+
+// Flags of each code point, {tables.block_count} blocks of {BLOCK_SIZE}.
+const std::uint8_t kStage2[{len(tables.stage2)}] = {{
+{format_numbers(tables.stage2, 16, len(str(max(tables.stage2))))}
+}};
+
+// The code points with a folded form of their own, in ascending order.
+const char32_t kFoldCodePoints[{len(tables.fold_code_points)}] = {{
+{format_numbers([f"0x{cp:04X}" for cp in tables.fold_code_points], 10, 7)}
+}};
+extern const std::size_t kFoldCount = {len(tables.fold_code_points)};
+
+// Where the folded form of kFoldCodePoints[i] starts and ends in kFoldBytes.
+const std::uint32_t kFoldOffsets[{len(tables.fold_offsets)}] = {{
+{format_numbers(tables.fold_offsets, 12, len(str(tables.fold_offsets[-1])))}
+}};
+
+// The folded forms, UTF-8, one after another.
+const char kFoldBytes[{len(tables.fold_bytes) + 1}] =
+{format_bytes(tables.fold_bytes, 24)};
+
+}} // namespace detail
+}} // namespace refsieve::engine::names
+"""
+
+
 def diff_summary(old: str, new: str, path: Path) -> str:
     diff = list(
         difflib.unified_diff(
@@ -313,35 +540,46 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ucd", type=Path, default=DEFAULT_UCD, help=f"UCD {UCD_VERSION} directory")
     parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT, help="generated C++ source")
-    parser.add_argument("--check", action="store_true", help="do not write; exit 1 if the output is stale")
+    parser.add_argument("--names-output", type=Path, default=DEFAULT_NAMES_OUTPUT,
+                        help="generated C++ source of the author reader's character facts")
+    parser.add_argument("--check", action="store_true", help="do not write; exit 1 if an output is stale")
     args = parser.parse_args(argv)
 
     try:
         tables = Tables(build_records(args.ucd))
+        names = NameTables(*name_facts(args.ucd))
     except UcdError as error:
         print(f"gen_unicode_tables: {error}", file=sys.stderr)
         return 2
-    text = render(tables)
+    outputs = [
+        (args.output, render(tables),
+         f"{len(tables.records)} records, {tables.block_count} blocks, {tables.byte_size()} bytes of tables"),
+        (args.names_output, render_names(names),
+         f"{len(names.fold_code_points)} folded forms, {names.block_count} blocks,"
+         f" {names.byte_size()} bytes of tables"),
+    ]
 
     if args.check:
-        try:
-            current = args.output.read_text(encoding="utf-8")
-        except FileNotFoundError:
-            print(f"{args.output} is missing; run tools/gen_unicode_tables.py", file=sys.stderr)
-            return 1
-        if current != text:
-            print(diff_summary(current, text, args.output), file=sys.stderr)
-            return 1
-        print(f"{args.output} is up to date")
-        return 0
+        stale = 0
+        for path, text, _ in outputs:
+            try:
+                current = path.read_text(encoding="utf-8")
+            except FileNotFoundError:
+                print(f"{path} is missing; run tools/gen_unicode_tables.py", file=sys.stderr)
+                stale += 1
+                continue
+            if current != text:
+                print(diff_summary(current, text, path), file=sys.stderr)
+                stale += 1
+            else:
+                print(f"{path} is up to date")
+        return 1 if stale else 0
 
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    with open(args.output, "w", encoding="utf-8", newline="\n") as out:
-        out.write(text)
-    print(
-        f"wrote {args.output}: {len(tables.records)} records, {tables.block_count} blocks, "
-        f"{tables.byte_size()} bytes of tables"
-    )
+    for path, text, summary in outputs:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        with open(path, "w", encoding="utf-8", newline="\n") as out:
+            out.write(text)
+        print(f"wrote {path}: {summary}")
     return 0
 
 

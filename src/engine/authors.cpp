@@ -1,12 +1,24 @@
 // The reading follows refsieve_cli.records.authors step by step (parse_names,
 // _split_commas, name_from_text, canonical_name, family_words); each step
 // below names the function it mirrors, so that a change there is easy to
-// carry over. The texts are ASCII, so every character test is a byte test.
+// carry over.
+//
+// The texts are UTF-8. Everything the reading splits on (commas,
+// semicolons, "and", '&', '.', '-', "et al.") is ASCII, and a byte of a
+// character beyond ASCII is never an ASCII byte, so most steps look at
+// bytes. The characters beyond ASCII matter where the Python reader asks
+// its str methods: white space (once, when the whole list is collapsed:
+// every later step sees single spaces only), letter case, letters and
+// digits, decimal digits, and the folding of the words of a name.
 #include "engine/authors.hpp"
 
 #include <array>
 #include <cstddef>
 #include <vector>
+
+#include "core/unicode.hpp"
+#include "core/utf8.hpp"
+#include "engine/name_characters.hpp"
 
 namespace refsieve::engine {
 namespace {
@@ -17,17 +29,47 @@ constexpr bool is_space(char c) noexcept {
     const auto u = static_cast<unsigned char>(c);
     return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1C && u <= 0x1F);
 }
+constexpr bool is_ascii(char c) noexcept { return static_cast<unsigned char>(c) < 0x80; }
 constexpr bool is_upper(char c) noexcept { return c >= 'A' && c <= 'Z'; }
 constexpr bool is_lower(char c) noexcept { return c >= 'a' && c <= 'z'; }
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr bool is_alnum(char c) noexcept { return is_upper(c) || is_lower(c) || is_digit(c); }
-// A character inside a word, for the word boundary before "et al.".
-constexpr bool is_word_char(char c) noexcept { return is_alnum(c) || c == '_'; }
 constexpr char to_lower(char c) noexcept { return is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
-// What divides the words of a given or family name: white space, '.' and '-'.
-constexpr bool is_name_separator(char c) noexcept { return is_space(c) || c == '.' || c == '-'; }
 
-// text equals lower_word but for the letter case of text.
+constexpr char32_t kHyphen = 0x2010, kNonBreakingHyphen = 0x2011;
+constexpr char32_t kCapitalSigma = 0x03A3, kSmallSigma = 0x03C3, kFinalSigma = 0x03C2;
+
+bool has(char32_t c, std::uint8_t flag) noexcept { return (names::flags(c) & flag) != 0; }
+
+// The code point that ends at text[end - 1] (valid UTF-8), and end moved to its start.
+char32_t previous(std::string_view text, std::size_t& end) noexcept {
+    std::size_t start = end - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t at = start;
+    const char32_t c = utf8::next(text, at);
+    end = start;
+    return c;
+}
+
+// What divides the words of a given or family name: white space, '.', '-'
+// and the two Unicode hyphens (_WORD_PARTS). The character starts at
+// text[i]; i moves past it.
+bool next_is_name_separator(std::string_view text, std::size_t& i) noexcept {
+    const char c = text[i];
+    if (is_ascii(c)) {
+        ++i;
+        return is_space(c) || c == '.' || c == '-';
+    }
+    const char32_t code = utf8::next(text, i);
+    return code == kHyphen || code == kNonBreakingHyphen || has(code, names::kSpace);
+}
+
+// A character inside a word (\w), for the word boundary before "et al.": a letter or digit, or '_'.
+bool is_word_char(char32_t c) noexcept {
+    return c < 0x80 ? is_alnum(static_cast<char>(c)) || c == '_' : has(c, names::kAlnum);
+}
+
+// text equals lower_word but for the letter case of text's ASCII letters.
 bool equals_folded(std::string_view text, std::string_view lower_word) noexcept {
     if (text.size() != lower_word.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -57,17 +99,21 @@ std::string_view strip_list_punctuation(std::string_view text) noexcept {
 // The runs of white space in text written as one space each, none at either end.
 void collapse_into(std::string_view text, std::string& out) {
     out.clear();
-    std::size_t i = 0;
-    while (true) {
-        while (i < text.size() && is_space(text[i])) ++i;
-        if (i == text.size()) return;
+    bool space_before = false;
+    for (std::size_t i = 0; i < text.size();) {
         const std::size_t start = i;
-        while (i < text.size() && !is_space(text[i])) ++i;
-        if (!out.empty()) out += ' ';
+        const bool space = is_ascii(text[i]) ? is_space(text[i++]) : has(utf8::next(text, i), names::kSpace);
+        if (space) {
+            space_before = !out.empty();
+            continue;
+        }
+        if (space_before) out += ' ';
+        space_before = false;
         out.append(text.substr(start, i - start));
     }
 }
 
+// The words of a collapsed text (one space between words).
 void split_words(std::string_view text, std::vector<std::string_view>& words) {
     words.clear();
     std::size_t i = 0;
@@ -94,7 +140,8 @@ std::size_t count_words(std::string_view text) noexcept {
     return count;
 }
 
-// Words that end a name without being part of it (_is_suffix).
+// Words that end a name without being part of it (_is_suffix). No character
+// beyond ASCII lowercases to one of their letters.
 bool is_suffix(std::string_view text) noexcept {
     static constexpr std::array<std::string_view, 9> kSuffixes = {"jr",  "jr.", "sr",  "sr.", "ii",
                                                                   "iii", "iv",  "2nd", "3rd"};
@@ -114,22 +161,70 @@ bool is_et_al(std::string_view text) noexcept {
     return false;
 }
 
-// str.isupper and str.islower: at least one letter, and all letters in that case.
+// The length in bytes of the character that starts text.
+std::size_t first_character_size(std::string_view text) noexcept {
+    std::size_t i = 0;
+    utf8::next(text, i);
+    return i;
+}
+
+// Whether the one character of text has the property Uppercase (or Lowercase): str.isupper and str.islower
+// of a single character.
+bool is_upper_character(std::string_view text) noexcept {
+    std::size_t i = 0;
+    return is_ascii(text[0]) ? is_upper(text[0]) : has(utf8::next(text, i), names::kUpper);
+}
+bool is_lower_character(std::string_view text) noexcept {
+    std::size_t i = 0;
+    return is_ascii(text[0]) ? is_lower(text[0]) : has(utf8::next(text, i), names::kLower);
+}
+
+// str.isupper and str.islower of a word: of one character, its case; of
+// more, no letter of the other case nor a title-case one, and at least one
+// letter of this case.
 bool is_upper_word(std::string_view word) noexcept {
+    if (first_character_size(word) == word.size()) return is_upper_character(word);
     bool upper = false;
-    for (const char c : word) {
-        if (is_lower(c)) return false;
-        upper = upper || is_upper(c);
+    for (std::size_t i = 0; i < word.size();) {
+        if (is_ascii(word[i])) {
+            if (is_lower(word[i])) return false;
+            upper = upper || is_upper(word[i]);
+            ++i;
+            continue;
+        }
+        const std::uint8_t flags = names::flags(utf8::next(word, i));
+        if (flags & (names::kLower | names::kTitle)) return false;
+        upper = upper || (flags & names::kUpper);
     }
     return upper;
 }
 bool is_lower_word(std::string_view word) noexcept {
+    if (first_character_size(word) == word.size()) return is_lower_character(word);
     bool lower = false;
-    for (const char c : word) {
-        if (is_upper(c)) return false;
-        lower = lower || is_lower(c);
+    for (std::size_t i = 0; i < word.size();) {
+        if (is_ascii(word[i])) {
+            if (is_upper(word[i])) return false;
+            lower = lower || is_lower(word[i]);
+            ++i;
+            continue;
+        }
+        const std::uint8_t flags = names::flags(utf8::next(word, i));
+        if (flags & (names::kUpper | names::kTitle)) return false;
+        lower = lower || (flags & names::kLower);
     }
     return lower;
+}
+
+// A name without the DBLP homonym number at its end: a space and four
+// decimal digits ("Stefan Fischer 0003"; _DBLP_NUMBER).
+std::string_view without_homonym_number(std::string_view name) noexcept {
+    std::size_t end = name.size();
+    for (int digits = 0; digits < 4; ++digits) {
+        if (end == 0) return name;
+        const char32_t c = previous(name, end);
+        if (c < 0x80 ? !is_digit(static_cast<char>(c)) : !has(c, names::kDecimal)) return name;
+    }
+    return end > 0 && name[end - 1] == ' ' ? name.substr(0, end - 1) : name;
 }
 
 // Where a trailing "and others" or "et al." starts in a collapsed list
@@ -148,7 +243,8 @@ std::size_t et_al_start(std::string_view text) noexcept {
     if (at > 0 && text[at - 1] == '.') --at;
     if (at < 2 || !equals_folded(text.substr(at - 2, 2), "et")) return text.size();
     at -= 2;
-    if (at > 0 && is_word_char(text[at - 1])) return text.size();
+    std::size_t before = at;
+    if (at > 0 && is_word_char(previous(text, before))) return text.size();
     return at;
 }
 
@@ -178,8 +274,8 @@ std::string_view without_leading_and(std::string_view piece) noexcept {
 // (_looks_like_given_names).
 bool looks_like_given_names(std::string_view piece) noexcept {
     std::size_t length = 0, words = 0;
-    for (const char c : piece) {
-        if (is_name_separator(c)) {
+    for (std::size_t i = 0; i < piece.size();) {
+        if (next_is_name_separator(piece, i)) {
             length = 0;
         } else if (++length == 1) {
             ++words;
@@ -190,6 +286,61 @@ bool looks_like_given_names(std::string_view piece) noexcept {
     return words > 0;
 }
 
+// Whether the capital sigma at word[at, after) ends a word: a cased letter
+// before it and none after it, case-ignorable characters skipped (the
+// Final_Sigma rule of lower case).
+bool is_final_sigma(std::string_view word, std::size_t at, std::size_t after) noexcept {
+    bool cased_before = false;
+    while (at > 0) {
+        const char32_t c = previous(word, at);
+        if (unicode::is_case_ignorable(c)) continue;
+        cased_before = unicode::is_cased(c);
+        break;
+    }
+    if (!cased_before) return false;
+    while (after < word.size()) {
+        const char32_t c = utf8::next(word, after);
+        if (unicode::is_case_ignorable(c)) continue;
+        return !unicode::is_cased(c);
+    }
+    return true;
+}
+
+// Appends a word of a name folded: lower case, decomposed for compatibility, letters and digits only (_fold).
+void append_folded(std::string& out, std::string_view word) {
+    for (std::size_t i = 0; i < word.size();) {
+        if (is_ascii(word[i])) {
+            if (is_alnum(word[i])) out += to_lower(word[i]);
+            ++i;
+            continue;
+        }
+        const std::size_t at = i;
+        const char32_t c = utf8::next(word, i);
+        const std::uint8_t flags = names::flags(c);
+        if (c == kCapitalSigma) {
+            utf8::append(out, is_final_sigma(word, at, i) ? kFinalSigma : kSmallSigma);
+        } else if (flags & names::kFoldMapped) {
+            names::append_fold(c, out);
+        } else if (flags & names::kAlnum) {
+            out.append(word.substr(at, i - at));
+        }
+    }
+}
+
+// Calls each(word) for the words of a name between separators, in order.
+template <class Each>
+void for_each_name_word(std::string_view text, Each&& each) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t at = i;
+        if (next_is_name_separator(text, i)) {
+            if (at > start) each(text.substr(start, at - start));
+            start = i;
+        }
+    }
+    if (text.size() > start) each(text.substr(start));
+}
+
 // The canonical words of the people read, written one person at a time:
 // first the given names, then the family name, which ends the person
 // (canonical_name, canonical_authors, family_words).
@@ -197,23 +348,13 @@ class Writer {
 public:
     explicit Writer(AuthorsRead& out) : out_(out) {}
 
-    // The initial of each word of given names: its first letter or digit, in lower case.
+    // The initial of each word of given names: the first character of the word folded.
     void given(std::string_view text) {
-        bool in_word = false, taken = false;
-        for (const char c : text) {
-            if (is_name_separator(c)) {
-                in_word = false;
-                continue;
-            }
-            if (!in_word) {
-                in_word = true;
-                taken = false;
-            }
-            if (!taken && is_alnum(c)) {
-                initials_ += to_lower(c);
-                taken = true;
-            }
-        }
+        for_each_name_word(text, [&](std::string_view word) {
+            folded_.clear();
+            append_folded(folded_, word);
+            if (!folded_.empty()) initials_.append(folded_, 0, first_character_size(folded_));
+        });
     }
 
     // Given names written as a run of capitals ("JA" in "Smith JA"): each letter one initial.
@@ -221,39 +362,31 @@ public:
         for (const char c : capitals) initials_ += to_lower(c);
     }
 
-    // The family name: its last word that has letters or digits, folded.
+    // The family name: its last word that folds to something.
     void family(std::string_view text) {
-        std::string_view word;
-        std::size_t end = text.size();
-        while (word.empty() && end > 0) {
-            while (end > 0 && is_name_separator(text[end - 1])) --end;
-            std::size_t begin = end;
-            bool has_alnum = false;
-            while (begin > 0 && !is_name_separator(text[begin - 1])) has_alnum = is_alnum(text[--begin]) || has_alnum;
-            if (has_alnum) word = text.substr(begin, end - begin);
-            end = begin;
-        }
-        if (!initials_.empty() || !word.empty()) {
+        family_.clear();
+        for_each_name_word(text, [&](std::string_view word) {
+            folded_.clear();
+            append_folded(folded_, word);
+            if (!folded_.empty()) family_.swap(folded_);
+        });
+        if (!initials_.empty() || !family_.empty()) {
             if (!out_.canonical.empty()) out_.canonical += ' ';
             out_.canonical += initials_;
-            append_folded(out_.canonical, word);
+            out_.canonical += family_;
         }
-        if (!word.empty()) {
+        if (!family_.empty()) {
             if (!out_.families.empty()) out_.families += ' ';
-            append_folded(out_.families, word);
+            out_.families += family_;
         }
         initials_.clear();
     }
 
 private:
-    static void append_folded(std::string& out, std::string_view word) {
-        for (const char c : word) {
-            if (is_alnum(c)) out += to_lower(c);
-        }
-    }
-
     AuthorsRead& out_;
     std::string initials_;
+    std::string folded_;
+    std::string family_;
 };
 
 // The texts of one reading, kept between pieces so that their memory is reused.
@@ -276,14 +409,7 @@ std::string_view span(std::string_view first, std::string_view last) noexcept {
 // nothing for an empty text or "et al." (name_from_text).
 void read_name(std::string_view text, Scratch& scratch, Writer& writer) {
     collapse_into(text, scratch.name);
-    std::string_view name = scratch.name;
-    // A DBLP homonym number: a space and four digits at the end ("Stefan Fischer 0003").
-    if (name.size() >= 5 && name[name.size() - 5] == ' ') {
-        bool digits = true;
-        for (std::size_t i = name.size() - 4; i < name.size(); ++i) digits = digits && is_digit(name[i]);
-        if (digits) name.remove_suffix(5);
-    }
-    name = strip_list_punctuation(name);
+    std::string_view name = strip_list_punctuation(without_homonym_number(scratch.name));
     if (name.empty() || is_et_al(name)) return;
 
     std::vector<std::string_view>& parts = scratch.parts;
@@ -327,7 +453,7 @@ void read_name(std::string_view text, Scratch& scratch, Writer& writer) {
     // Lower-case words before the last ("Jean de la Fontaine") belong to the family name.
     if (!all_lower) {
         for (std::size_t i = 1; i + 1 < words.size(); ++i) {
-            if (is_lower(words[i][0])) {
+            if (is_lower_character(words[i])) {
                 writer.given(span(words.front(), words[i - 1]));
                 writer.family(span(words[i], last));
                 return;
@@ -394,11 +520,14 @@ void read_comma_part(std::string_view part, Scratch& scratch, Writer& writer) {
     }
 }
 
-// The names of a plain-text author list, whatever its separators (parse_names).
-void read_list(std::string_view text, Scratch& scratch, Writer& writer) {
+// The names of a plain-text author list, whatever its separators (parse_names);
+// whether it ends in "et al." (is_cut_short).
+void read_list(std::string_view text, Scratch& scratch, Writer& writer, AuthorsRead& read) {
     collapse_into(text, scratch.list);
     std::string_view list = scratch.list;
-    list = strip_list_punctuation(list.substr(0, et_al_start(list)));
+    const std::size_t et_al = et_al_start(list);
+    read.cut_short = et_al != list.size();
+    list = strip_list_punctuation(list.substr(0, et_al));
     if (list.empty()) return;
     if (list.find(';') != std::string_view::npos) {
         for (std::size_t start = 0; start <= list.size();) {
@@ -424,15 +553,51 @@ void read_list(std::string_view text, Scratch& scratch, Writer& writer) {
     read_comma_part(list.substr(start), scratch, writer);
 }
 
+// The code point of the valid UTF-8 sequence at text[i] (moving i past it), or nullopt for an invalid one:
+// a stray or missing continuation byte, an overlong form, a surrogate, or beyond U+10FFFF.
+std::optional<char32_t> next_checked(std::string_view text, std::size_t& i) noexcept {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length;
+    char32_t least;
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, least = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - i < length) return std::nullopt;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return std::nullopt;
+    }
+    std::size_t at = i;
+    const char32_t c = utf8::next(text, at);
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+    i = at;
+    return c;
+}
+
 }  // namespace
 
 bool is_plain_author_text(std::string_view text) noexcept {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80 || c == '\\' || c == '{' || c == '<') return false;
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (!is_ascii(c)) {
+            const std::optional<char32_t> code = next_checked(text, i);
+            if (!code || !has(*code, names::kKnown)) return false;
+            continue;
+        }
+        ++i;
+        if (c == '\\' || c == '{' || c == '<') return false;
         if (c == '&') {
             // An entity starts with something else after the '&'.
-            const char next = i + 1 < text.size() ? text[i + 1] : ' ';
+            const char next = i < text.size() ? text[i] : ' ';
             if (next != ' ' && next != '\t' && next != '\n' && next != '\f') return false;
         }
     }
@@ -444,7 +609,7 @@ std::optional<AuthorsRead> read_plain_authors(std::string_view text) {
     thread_local Scratch scratch;
     AuthorsRead read;
     Writer writer(read);
-    read_list(text, scratch, writer);
+    read_list(text, scratch, writer, read);
     return read;
 }
 

@@ -24,6 +24,7 @@ from refsieve_cli.io.formats.entry import Name, NameList
 from refsieve_cli.io.markup import decode_markup, plain_page_range
 from refsieve_cli.records.authors import (canonical_authors, display_names, family_words, is_cut_short, names_from_csl,
                                           parse_names)
+from refsieve_cli.records.characters import check_characters
 from refsieve_cli.records.values import read_text
 
 _DOI_PREFIX = re.compile(r"^(?:(?:https?://)?(?:dx\.|www\.)?doi\.org/|doi[:\s]\s*|info:doi/)", re.IGNORECASE)
@@ -78,10 +79,14 @@ def read_authors(value: object, raw: bool) -> Authors:
         text = read_text(value)
         if text is None:
             return Authors(None, None)
-        # The engine reads plain ASCII lists as the Python reader would, and declines the others.
-        read = None if raw else _engine.read_authors(text)
-        if read is not None:
-            return Authors(read[0], read[1], is_cut_short(text))
+        if not raw:
+            # The engine reads lists without markup as the Python reader would, and declines the others (and
+            # those with a character it has not yet compared with the interpreter's reading of it).
+            read = _engine.read_authors(text)
+            if read is None and not text.isascii() and check_characters(text):
+                read = _engine.read_authors(text)
+            if read is not None:
+                return Authors(*read)
         names, raw_text = _names_in(text), text
     return Authors(raw_text if raw else canonical_authors(names), family_words(names) or None, is_cut_short(raw_text))
 

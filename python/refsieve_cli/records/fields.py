@@ -95,7 +95,7 @@ class FieldMap:
         lower = name.lower()
         return lower in self.overrides or any(lower in names for names in self._sources[dialect].values())
 
-    def _plan(self, names: tuple[str, ...], dialect: str) -> tuple[tuple[str, tuple[str, ...]], ...]:
+    def plan(self, names: tuple[str, ...], dialect: str = "names") -> tuple[tuple[str, tuple[str, ...]], ...]:
         """For entries whose fields have these names: each record field with the names that may feed it,
         in the order they are tried (several names that differ only in letter case, in file order)."""
         key = (names, dialect)
@@ -116,7 +116,7 @@ class FieldMap:
         """The entry's value for each record field it has."""
         values = entry.values
         mapped: dict[str, Value] = {}
-        for target, names in self._plan(tuple(values), dialect):
+        for target, names in self.plan(tuple(values), dialect):
             for name in names:
                 value = values[name]
                 if not is_blank(value):

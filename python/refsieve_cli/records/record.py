@@ -76,8 +76,9 @@ class RecordTable:
         self.include = tuple(include)
         self.field_names: set[str] = set()
         self._extra = (_KEY, *EVIDENCE, *(_SHOWN + name for name in self.include))
+        self._columns = (*SCORED_FIELDS, *self._extra)
         self._store = _engine.Records(self._extra)
-        self._pending: list[Record] = []
+        self._pending: list[tuple[object, ...]] = []
 
     @classmethod
     def of(cls, records: Iterable[Record], include: Sequence[str] = ()) -> RecordTable:
@@ -87,9 +88,22 @@ class RecordTable:
         return table
 
     def append(self, record: Record) -> None:
-        self._pending.append(record)
+        self.append_row((record.index, record.title, record.author, record.year, record.doi, record.journal,
+                         record.volume, record.number, record.pages, record.publisher, record.key, record.families,
+                         "1" if record.et_al else None, record.kind,
+                         *(_shown_text(name, record.shown.get(name)) for name in self.include)))
+
+    def append_row(self, row: tuple[object, ...]) -> None:
+        """Appends a record given as the values of the store's columns, in the order of :attr:`columns`:
+        the scored fields, the key, the evidence (et_al as "1" or None) and the shown values as texts."""
+        self._pending.append(row)
         if len(self._pending) >= _BATCH:
             self._flush()
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """The store's columns, in the order of a row."""
+        return self._columns
 
     @property
     def store(self) -> _engine.Records:
@@ -100,14 +114,7 @@ class RecordTable:
     def _flush(self) -> None:
         if not self._pending:
             return
-        columns: dict[str, list[object]] = {name: [getattr(r, name) for r in self._pending] for name in SCORED_FIELDS}
-        columns[_KEY] = [r.key for r in self._pending]
-        columns["families"] = [r.families for r in self._pending]
-        columns["et_al"] = ["1" if r.et_al else None for r in self._pending]
-        columns["kind"] = [r.kind for r in self._pending]
-        for name in self.include:
-            columns[_SHOWN + name] = [_shown_text(name, r.shown.get(name)) for r in self._pending]
-        self._store.append(columns)
+        self._store.append(dict(zip(self._columns, zip(*self._pending))))
         self._pending.clear()
 
     def __len__(self) -> int:

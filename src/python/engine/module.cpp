@@ -305,8 +305,17 @@ PyMethodDef functions[] = {
     {"most_total", most_total, METH_O,
      "most_total(fields)\n--\n\nThe largest total that records with only these fields present can reach."},
     {"read_authors", read_authors, METH_O,
-     "read_authors(text, /)\n--\n\nThe canonical author text and family words (None when there are none) of a plain "
-     "ASCII author list, as the command's reader gives them; None for any other text."},
+     "read_authors(text, /)\n--\n\nThe canonical author text, the family words (None when there are none) and "
+     "whether the list ends in \"et al.\", of an author list as the command's reader gives them; None for a text "
+     "with markup or with a character not trusted."},
+    {"name_characters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name_characters)),
+     METH_VARARGS | METH_KEYWORDS,
+     "name_characters(text, /, *, judged=False)\n--\n\nWhat the author reader makes of each character of text "
+     "beyond ASCII that it knows and that has not been trusted or distrusted (or of any, with judged): a list of "
+     "(character, facts)."},
+    {"trust_characters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trust_characters)), METH_FASTCALL,
+     "trust_characters(trusted, distrusted, /)\n--\n\nCharacters the author reader may read from now on, and "
+     "characters it declines."},
     {"_restore_records", restore_records, METH_O, "Records from the bytes that pickling them gave."},
     {nullptr, nullptr, 0, nullptr},
 };
