@@ -278,8 +278,10 @@ class DaskEngine:
         local = {"blocks": 0.0, "collect": 0.0}
 
         def finish_first() -> None:
-            block, task = running.popleft()
+            block, task = running[0]
             found = task.result()
+            # Taken off only once answered: a task that failed is still let go below.
+            running.popleft()
             task.release()
             taken = time.perf_counter()
             take(block, found)
@@ -375,7 +377,6 @@ class DaskEngine:
         self.seconds["group"] = time.perf_counter() - began
         # Finding the components counts here; finding and deciding the pairs counted on the cluster.
         return replace(groups, counts={**counts, **{name: groups.counts[name] for name in COMPONENT_COUNTS}})
-
 
 
 def _installed_version() -> str | None:
