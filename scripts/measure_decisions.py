@@ -91,6 +91,11 @@ class Sets:
                 generator.write_dedupe(out, synthetic, 1)
                 self.synthetic = read_records(out / "catalogue.jsonl")
                 self.synthetic_truth = read_truth(out / "truth.csv")
+                # A synthetic reference list against a catalogue, a tenth of its size.
+                matched = Path(scratch) / "synthetic-match"
+                generator.write_match(matched, synthetic, synthetic // 10, 1)
+                self.synthetic_subjects = read_records(matched / "subjects.jsonl")
+                self.synthetic_candidates = read_records(matched / "candidates.jsonl")
         self.cora_truth = read_truth(data / "cora" / "cora_gold.csv")
         dblp_acm = data / "dblp-acm"
         self.dblp = read_records(dblp_acm / "DBLP2.csv", "latin-1")
@@ -177,6 +182,9 @@ def blocking_table(sets: Sets) -> None:
               ("DBLP2 against ACM", sets.dblp, sets.acm), ("volumes.bib", sets.volumes, None)]
     if sets.synthetic is not None:
         tables.append((f"synthetic, {len(sets.synthetic):,} records", sets.synthetic, None))
+        tables.append((f"synthetic, {len(sets.synthetic_subjects):,} references against"
+                       f" {len(sets.synthetic_candidates):,} records", sets.synthetic_subjects,
+                       sets.synthetic_candidates))
     for name, table, other in tables:
         every, every_count = same_pairs(table, other, exhaustive=True)
         found = _engine.same_pairs(table.store, None if other is None else other.store)
