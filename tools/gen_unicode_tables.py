@@ -189,6 +189,24 @@ def build_records(ucd: Path) -> list[tuple[int, int]]:
     return [(flags[cp], lower[cp] - cp) for cp in range(CODE_SPACE)]
 
 
+def two_stages(per_code_point: list[int], stage1_name: str) -> tuple[list[int], list[int], int]:
+    """One value per code point as a two-level table: stage 1 holds a block number for each block of
+    BLOCK_SIZE code points, stage 2 the distinct blocks one after another. Returns both and the block count."""
+    stage1: list[int] = []
+    stage2: list[int] = []
+    block_index: dict[tuple[int, ...], int] = {}
+    for start in range(0, CODE_SPACE, BLOCK_SIZE):
+        block = tuple(per_code_point[start:start + BLOCK_SIZE])
+        index = block_index.get(block)
+        if index is None:
+            index = block_index[block] = len(block_index)
+            stage2.extend(block)
+        stage1.append(index)
+    if len(block_index) > STAGE1_INDEX_LIMIT:
+        raise UcdError(f"too many distinct blocks for the uint16_t {stage1_name}")
+    return stage1, stage2, len(block_index)
+
+
 class Tables:
     def __init__(self, per_code_point: list[tuple[int, int]]) -> None:
         # Record 0 is the empty record, so unassigned code points map to it.
@@ -207,19 +225,7 @@ class Tables:
                 "widen kStage2 in unicode.hpp and STAGE2_INDEX_LIMIT here"
             )
 
-        self.stage1: list[int] = []
-        self.stage2: list[int] = []
-        block_index: dict[tuple[int, ...], int] = {}
-        for start in range(0, CODE_SPACE, BLOCK_SIZE):
-            block = tuple(per_cp_index[start:start + BLOCK_SIZE])
-            index = block_index.get(block)
-            if index is None:
-                index = block_index[block] = len(block_index)
-                self.stage2.extend(block)
-            self.stage1.append(index)
-        if len(block_index) > STAGE1_INDEX_LIMIT:
-            raise UcdError("too many distinct blocks for the uint16_t kStage1")
-        self.block_count = len(block_index)
+        self.stage1, self.stage2, self.block_count = two_stages(per_cp_index, "kStage1")
         self.ascii = [per_code_point[cp] for cp in range(128)]
 
         # The output must reproduce the input exactly.
@@ -434,19 +440,7 @@ def name_facts(ucd: Path) -> tuple[list[int], dict[int, str]]:
 
 class NameTables:
     def __init__(self, flags: list[int], folds: dict[int, str]) -> None:
-        self.stage1: list[int] = []
-        self.stage2: list[int] = []
-        block_index: dict[tuple[int, ...], int] = {}
-        for start in range(0, CODE_SPACE, BLOCK_SIZE):
-            block = tuple(flags[start:start + BLOCK_SIZE])
-            index = block_index.get(block)
-            if index is None:
-                index = block_index[block] = len(block_index)
-                self.stage2.extend(block)
-            self.stage1.append(index)
-        if len(block_index) > STAGE1_INDEX_LIMIT:
-            raise UcdError("too many distinct blocks for the uint16_t name stage 1")
-        self.block_count = len(block_index)
+        self.stage1, self.stage2, self.block_count = two_stages(flags, "name stage 1")
         self.fold_code_points = sorted(folds)
         self.fold_offsets = [0]
         pool = bytearray()
