@@ -3,7 +3,7 @@ catalogues of 100,000 and 1,000,000 records, with splink deduplicating the
 same catalogues beside it.
 
     python benchmarks/scale.py [--sizes 100000,1000000 | --quick] [--data DIR ...] [--no-splink]
-                               [--subject-share 0.1] [--build-dir DIR] [--json FILE]
+                               [--subject-share 0.1] [--full-match] [--build-dir DIR] [--json FILE]
 
 For each size it
 
@@ -19,7 +19,8 @@ For each size it
 - runs ``refsieve match SUBJECTS CANDIDATES --blocking -o OUT.csv`` and
   measures the same, scoring the best match of each subject (its first
   row): precision over the subjects given a match, recall over the
-  subjects whose work is in the catalogue. A build whose command has no
+  subjects whose work is in the catalogue; with ``--full-match``, at the
+  largest size also as many subjects as candidates. A build whose command has no
   ``--blocking`` is measured scoring every pair, on small sizes only;
 - runs ``benchmarks/peer_splink.py`` in splink's own environment on the
   same catalogue, measured the same way, its clusters scored by the same
@@ -318,7 +319,7 @@ def match_refsieve(directory, scratch, env, blocking):
     return result
 
 
-def measure(sizes, data_dirs, env, splink_python, subject_share=SUBJECT_SHARE):
+def measure(sizes, data_dirs, env, splink_python, subject_share=SUBJECT_SHARE, full_match=False):
     blocking = has_blocking(env)
     if not blocking:
         log("(refsieve match has no --blocking here: match scores every pair, on small sizes only)")
@@ -350,6 +351,13 @@ def measure(sizes, data_dirs, env, splink_python, subject_share=SUBJECT_SHARE):
                 entry["match"] = {"skipped": f"this build's `refsieve match` has no --blocking, and scoring every "
                                              f"pair ({subjects:,} x {size:,}) would take too long"}
             log(f"   {summary(entry['match'])}")
+            if full_match and size == max(sizes) and blocking:
+                # As many subjects as candidates: the size at which scoring every pair is out of reach.
+                directory = find_or_make(data_dirs, "match", size, size)
+                entry["match_full_data"] = directory
+                log(f"== refsieve match, {size:,} x {size:,} --blocking")
+                entry["match_full"] = match_refsieve(directory, scratch, env, blocking)
+                log(f"   {summary(entry['match_full'])}")
             out["sizes"].append(entry)
     out["load_average_at_end"] = list(os.getloadavg())
     return out
@@ -402,6 +410,8 @@ def rows(result):
         out.append(row("dedupe", f"{records} records", splink.get("tool", "splink"), splink))
         tool = {True: "refsieve --blocking", False: "refsieve, every pair"}.get(match.get("blocking"), "refsieve")
         out.append(row("match", f"{entry['subjects']:,} subjects x {records} candidates", tool, match))
+        if "match_full" in entry:
+            out.append(row("match", f"{records} subjects x {records} candidates", tool, entry["match_full"]))
     return out
 
 
@@ -419,8 +429,8 @@ def notes_text(result):
     """The notes and warnings of the command beyond the routine ones, under the size and task that wrote them."""
     lines = []
     for entry in result["sizes"]:
-        for task in ("dedupe", "match"):
-            for note in entry[task].get("notes", ()):
+        for task in ("dedupe", "match", "match_full"):
+            for note in entry.get(task, {}).get("notes", ()):
                 if not routine(note):
                     lines.append(f"- {task}, {entry['records']:,}: `{note}`")
     return "\n".join(lines)
@@ -445,6 +455,8 @@ def main(argv=None):
                              "default build/synthetic)")
     parser.add_argument("--subject-share", type=float, default=SUBJECT_SHARE,
                         help="match: subjects per candidate (default %(default)s)")
+    parser.add_argument("--full-match", action="store_true",
+                        help="at the largest size, also match as many subjects as candidates with --blocking")
     parser.add_argument("--build-dir", help="run the command of this build (PYTHONPATH: DIR and DIR/python, else "
                                             "the repository's python/); default: the environment's")
     parser.add_argument("--splink-python", default=SPLINK_PYTHON, help="the interpreter of splink's environment")
@@ -461,7 +473,8 @@ def main(argv=None):
         if not os.path.isdir(package):
             package = os.path.join(ROOT, "python")
         env["PYTHONPATH"] = os.pathsep.join([build, package])
-    result = measure(sizes, data_dirs, env, None if args.no_splink else args.splink_python, args.subject_share)
+    result = measure(sizes, data_dirs, env, None if args.no_splink else args.splink_python, args.subject_share,
+                     args.full_match)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(result, f, indent=1)
