@@ -247,8 +247,8 @@ def running(parser: argparse.ArgumentParser) -> None:
                        help="score on the Dask cluster of this scheduler (e.g. tcp://HOST:8786); "
                        "needs refsieve[dask] here and on every worker")
     group.add_argument("--chunk-size", type=_positive_int, default=defaults.PARTITION_SIZE, metavar="N",
-                       help="subjects scored per task on a Dask cluster (default "
-                       f"{defaults.PARTITION_SIZE}); on one machine all are scored in one call")
+                       help="subjects (for dedupe: records whose pairs are decided) per task on a Dask cluster "
+                       f"(default {defaults.PARTITION_SIZE}); on one machine all are done in one call")
     quiet(parser)
 
 
