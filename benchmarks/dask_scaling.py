@@ -42,6 +42,7 @@ import scale  # noqa: E402
 
 PROJECTED = (1, 2, 4, 8, 16)
 DRIVER_STAGES = ("propose", "blocks", "collect", "group")
+EVERY_PAIR = "match, every pair"
 # Where generated data goes when no --data is given.
 ROOT_DATA = os.path.join(scale.ROOT, "build", "synthetic")
 
@@ -69,7 +70,7 @@ def same_matches(a, b):
         and a.counts == b.counts
 
 
-def run_job(job, tables, worker_counts):
+def run_job(job, tables, worker_counts, chunk_size):
     """One process, then each cluster size: wall times, the cluster's stages, and what the tasks were sent."""
     from distributed import Client, LocalCluster
 
@@ -79,7 +80,7 @@ def run_job(job, tables, worker_counts):
     def call(engine):
         if job == "dedupe":
             return engine.group(tables[0])
-        return engine.match(tables[0], tables[1], 3, 0.0, blocking=True)
+        return engine.match(tables[0], tables[1], 3, 0.0, blocking=job != EVERY_PAIR)
 
     began = time.perf_counter()
     alone = call(LocalEngine())
@@ -91,7 +92,7 @@ def run_job(job, tables, worker_counts):
         os.environ["RAYON_NUM_THREADS"] = str(max(1, cores // workers))
         with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
                           memory_limit=0) as cluster, Client(cluster) as client:
-            engine = DaskEngine(client)
+            engine = DaskEngine(client, partition_size=chunk_size)
             began = time.perf_counter()
             found = call(engine)
             seconds = time.perf_counter() - began
@@ -99,7 +100,8 @@ def run_job(job, tables, worker_counts):
         equal = same_groups(found, alone) if job == "dedupe" else same_matches(found, alone)
         if not equal:
             raise SystemExit(f"{job} on {workers} workers differs from one process")
-        stages = {name: round(value, 2) for name, value in engine.seconds.items()}
+        # Scoring every pair, all the work is the tasks'.
+        stages = {name: round(value, 2) for name, value in (engine.seconds or {"tasks": seconds}).items()}
         row = {"job": job, "where": f"LocalCluster, {workers} worker{'s' if workers > 1 else ''}",
                "workers": workers, "seconds": round(seconds, 2), "stages": stages, "tasks_sent": len(engine.loads),
                "bytes_sent": sum(load.bytes for load in engine.loads),
@@ -130,6 +132,11 @@ def table(rows, projections):
             continue
         stages = row["stages"]
         driver = sum(stages.get(name, 0.0) for name in DRIVER_STAGES)
+        if not row["tasks_sent"]:
+            # Scoring every pair: the candidates go to every worker once, then a task per partition of subjects.
+            lines.append(f"| {row['job']} | {row['where']} | {row['seconds']:.1f} | | {stages['tasks']:.1f} | | | "
+                         f"every worker holds all {row['catalogue_records']:,} |")
+            continue
         lines.append(f"| {row['job']} | {row['where']} | {row['seconds']:.1f} | {driver:.1f} | "
                      f"{stages.get('tasks', 0.0):.1f} | {row['tasks_sent']} | {row['bytes_sent'] / 1e6:.0f} | "
                      f"{row['largest_task_records']:,} / {row['catalogue_records']:,} |")
@@ -146,7 +153,13 @@ def main(argv=None):
     parser.add_argument("--records", type=int, default=1_000_000, help="dedupe: catalogue size (0 leaves it out)")
     parser.add_argument("--candidates", type=int, default=1_000_000, help="blocked match: candidates (0 leaves it out)")
     parser.add_argument("--subjects", type=int, default=100_000, help="blocked match: subjects")
+    parser.add_argument("--every-pair", default="2000x100000", metavar="SxC",
+                        help="match scoring every pair: subjects x candidates (0 leaves it out)")
     parser.add_argument("--workers", default="1,2", help="cluster sizes to measure, comma-separated")
+    parser.add_argument("--chunk-size", type=int, default=2000,
+                        help="subjects (for dedupe: records whose pairs are decided) per task, as --chunk-size")
+    parser.add_argument("--every-pair-chunk-size", type=int, default=250,
+                        help="subjects per task when scoring every pair: enough tasks for every worker")
     parser.add_argument("--data", action="append", default=[],
                         help="directory to search for (the first: to write) synthetic data; repeatable")
     parser.add_argument("--json", help="also write the figures here")
@@ -157,16 +170,27 @@ def main(argv=None):
     if args.records:
         log(f"== dedupe, {args.records:,} records")
         directory = scale.find_or_make(data, "dedupe", args.records)
-        found = run_job("dedupe", [read(os.path.join(directory, "catalogue.jsonl"))], worker_counts)
+        found = run_job("dedupe", [read(os.path.join(directory, "catalogue.jsonl"))], worker_counts, args.chunk_size)
         rows += found
         projections["dedupe"] = projection(found)
     if args.candidates:
         log(f"== blocked match, {args.subjects:,} subjects, {args.candidates:,} candidates")
         directory = scale.find_or_make(data, "match", args.candidates, args.subjects)
         tables = [read(os.path.join(directory, name)) for name in ("subjects.jsonl", "candidates.jsonl")]
-        found = run_job("match --blocking", tables, worker_counts)
+        found = run_job("match --blocking", tables, worker_counts, args.chunk_size)
         rows += found
         projections["match --blocking"] = projection(found)
+    if args.every_pair != "0":
+        from refsieve_cli.records.record import RecordTable
+
+        subjects, candidates = (int(n) for n in args.every_pair.split("x"))
+        log(f"== match scoring every pair, {subjects:,} subjects, {candidates:,} candidates")
+        directory = scale.find_or_make(data, "match", candidates, candidates // 10)
+        tables = [read(os.path.join(directory, name)) for name in ("subjects.jsonl", "candidates.jsonl")]
+        tables[0] = RecordTable.of(tables[0].record(at) for at in range(min(subjects, len(tables[0]))))
+        found = run_job(EVERY_PAIR, tables, worker_counts, args.every_pair_chunk_size)
+        rows += found
+        projections[EVERY_PAIR] = projection(found)
     print(table(rows, projections))
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:

@@ -273,16 +273,19 @@ class DaskEngine:
         that only the blocks on their way, not every block at once, take this machine's memory.
         take(block, result) receives the tasks' results in the order of the blocks."""
         window = max(2, 2 * sum(self.client.nthreads().values()))
-        running: deque[tuple[Block, Future[Any]]] = deque()
+        # Each block in flight: its task, and its data, sent to a worker ahead of the task rather than inside
+        # the task graph, which goes through the scheduler.
+        running: deque[tuple[Block, Future[Any], Future[Any]]] = deque()
         started = time.perf_counter()
         local = {"blocks": 0.0, "collect": 0.0}
 
         def finish_first() -> None:
-            block, task = running[0]
+            block, task, data = running[0]
             found = task.result()
             # Taken off only once answered: a task that failed is still let go below.
             running.popleft()
             task.release()
+            data.release()
             taken = time.perf_counter()
             take(block, found)
             local["collect"] += time.perf_counter() - taken
@@ -304,11 +307,12 @@ class DaskEngine:
                 while len(running) >= window:
                     finish_first()
                 self.loads.append(Load(block.records, block.pairs, len(block.shipped)))
-                running.append((block, self.client.submit(function, block.shipped, pure=False, **options)))
+                data = self.client.scatter(block.shipped, hash=False)
+                running.append((block, self.client.submit(function, data, pure=False, **options), data))
             while running:
                 finish_first()
         finally:
-            self.client.cancel([task for _, task in running])
+            self.client.cancel([future for _, task, data in running for future in (task, data)])
         self.seconds.update(local, tasks=time.perf_counter() - started - sum(local.values()))
 
     def _began(self) -> float:
