@@ -352,7 +352,7 @@ class DaskEngine:
         found = _engine.proposed_pairs(records.store)
         first, second = (memoryview(found[name][1]).cast(found[name][0]) for name in ("first", "second"))
         fmt, data = _engine.title_frequencies(records.store)
-        frequencies = memoryview(data).cast(fmt)
+        frequencies = array(fmt, data)
         self.seconds["propose"] = time.perf_counter() - began
         same_first, same_second = array("I"), array("I")
         different = 0
