@@ -213,18 +213,14 @@ PyObject* score_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!subjects.ok()) return std::move(subjects).error();
         Result<const RecordStore*> candidates = store_of(candidates_object, "candidates");
         if (!candidates.ok()) return std::move(candidates).error();
-        Result<std::vector<std::size_t>> firsts =
-            positions_of(subject_positions, subjects.value()->size(), "subject_positions");
-        if (!firsts.ok()) return std::move(firsts).error();
-        Result<std::vector<std::size_t>> seconds =
-            positions_of(candidate_positions, candidates.value()->size(), "candidate_positions");
-        if (!seconds.ok()) return std::move(seconds).error();
-        if (firsts.value().size() != seconds.value().size()) {
-            return PyErr::new_err(PyExc_ValueError, "subject_positions and candidate_positions differ in length");
-        }
-        return columns_into_pyobject(refsieve::engine::score_pairs(*subjects.value(), *candidates.value(),
-                                                                   firsts.value(), seconds.value(), facts != 0),
-                                     facts != 0);
+        Result<PositionPairs> pairs = subject_candidate_positions(subject_positions, candidate_positions,
+                                                                  subjects.value()->size(), candidates.value()->size());
+        if (!pairs.ok()) return std::move(pairs).error();
+        const std::vector<std::size_t>& firsts = pairs.value().first;
+        const std::vector<std::size_t>& seconds = pairs.value().second;
+        return columns_into_pyobject(
+            refsieve::engine::score_pairs(*subjects.value(), *candidates.value(), firsts, seconds, facts != 0),
+            facts != 0);
     });
 }
 

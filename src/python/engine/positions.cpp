@@ -52,4 +52,16 @@ Result<PositionPairs> position_pairs_of(PyObject* object, std::size_t first_size
     return pairs;
 }
 
+Result<PositionPairs> subject_candidate_positions(PyObject* subject_positions, PyObject* candidate_positions,
+                                                  std::size_t first_size, std::size_t second_size) {
+    Result<std::vector<std::size_t>> first = positions_of(subject_positions, first_size, "subject_positions");
+    if (!first.ok()) return std::move(first).error();
+    Result<std::vector<std::size_t>> second = positions_of(candidate_positions, second_size, "candidate_positions");
+    if (!second.ok()) return std::move(second).error();
+    if (first.value().size() != second.value().size()) {
+        return PyErr::new_err(PyExc_ValueError, "subject_positions and candidate_positions differ in length");
+    }
+    return PositionPairs{std::move(first).value(), std::move(second).value()};
+}
+
 }  // namespace refsieve::py::engine_module

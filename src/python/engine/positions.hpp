@@ -23,5 +23,9 @@ struct PositionPairs {
 // first_size, seconds below second_size.
 Result<PositionPairs> position_pairs_of(PyObject* object, std::size_t first_size, std::size_t second_size,
                                         const char* name);
+// The pairs given as two arguments, subject_positions (below first_size)
+// and candidate_positions (below second_size), of one length.
+Result<PositionPairs> subject_candidate_positions(PyObject* subject_positions, PyObject* candidate_positions,
+                                                  std::size_t first_size, std::size_t second_size);
 
 }  // namespace refsieve::py::engine_module

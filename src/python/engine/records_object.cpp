@@ -278,12 +278,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"refsieve_cli._engine.Records", sizeof(RecordsObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec records_type_spec = {"refsieve_cli._engine.Records", sizeof(RecordsObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyTypeObject* records_type() {
-    static PyObject* type = created(PyType_FromSpec(&spec), "cannot make the Records type").release();
+    static PyObject* type = created(PyType_FromSpec(&records_type_spec), "cannot make the Records type").release();
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
@@ -292,6 +292,15 @@ Result<const RecordStore*> store_of(PyObject* object, const char* name) {
         return PyErr::new_err(PyExc_TypeError, std::string(name) + ": expected Records");
     }
     return static_cast<const RecordStore*>(reinterpret_cast<RecordsObject*>(object)->store);
+}
+
+Result<Sides> sides_of(PyObject* records, PyObject* candidates) {
+    Result<const RecordStore*> own = store_of(records, "records");
+    if (!own.ok()) return std::move(own).error();
+    if (candidates == Py_None) return Sides{own.value(), own.value()};
+    Result<const RecordStore*> other = store_of(candidates, "candidates");
+    if (!other.ok()) return std::move(other).error();
+    return Sides{own.value(), other.value()};
 }
 
 Result<PyRef> wrap_store(RecordStore&& store) {

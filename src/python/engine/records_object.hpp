@@ -20,6 +20,15 @@ PyTypeObject* records_type();
 // The store of a Records object, or a TypeError naming the argument.
 Result<const refsieve::engine::RecordStore*> store_of(PyObject* object, const char* name);
 
+// A catalogue and what its records are paired with: the records of
+// `records`, and those of `candidates`, or the same records when candidates
+// is None.
+struct Sides {
+    const refsieve::engine::RecordStore* records;
+    const refsieve::engine::RecordStore* candidates;
+};
+Result<Sides> sides_of(PyObject* records, PyObject* candidates);
+
 // A new Records object that takes over store.
 Result<PyRef> wrap_store(refsieve::engine::RecordStore&& store);
 

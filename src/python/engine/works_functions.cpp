@@ -206,14 +206,10 @@ PyObject* same_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
         if (!settings.ok()) return std::move(settings).error();
-        Result<const RecordStore*> records = store_of(records_object, "records");
-        if (!records.ok()) return std::move(records).error();
-        const RecordStore* candidates = records.value();
-        if (candidates_object != Py_None) {
-            Result<const RecordStore*> other = store_of(candidates_object, "candidates");
-            if (!other.ok()) return std::move(other).error();
-            candidates = other.value();
-        }
+        Result<Sides> sides = sides_of(records_object, candidates_object);
+        if (!sides.ok()) return std::move(sides).error();
+        const RecordStore* const records = sides.value().records;
+        const RecordStore* const candidates = sides.value().candidates;
         if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
         batch::ThreadPool& pool = worker_pool();
         Result<PairsFound> found = while_released(Py_None, [&](MatchControl& control) -> std::optional<PairsFound> {
@@ -222,7 +218,7 @@ PyObject* same_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
             // The candidates' words are numbered first, in the order their index counts.
             const WorkCatalogue candidate_works(*candidates, words, run, control.stop);
             std::optional<WorkCatalogue> subject_works;
-            if (candidates != records.value()) subject_works.emplace(*records.value(), words, run, control.stop);
+            if (candidates != records) subject_works.emplace(*records, words, run, control.stop);
             if (control.stop.load()) return std::nullopt;
             const std::optional<CandidateIndex> index =
                 index_unless(exhaustive, candidate_works, words, title_agreement, most_per_key, settings.value(), run);
@@ -257,14 +253,10 @@ PyObject* proposed_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         Result<refsieve::same_work::Settings> settings = decision_settings(settings_object);
         if (!settings.ok()) return std::move(settings).error();
-        Result<const RecordStore*> records = store_of(records_object, "records");
-        if (!records.ok()) return std::move(records).error();
-        const RecordStore* candidates = records.value();
-        if (candidates_object != Py_None) {
-            Result<const RecordStore*> other = store_of(candidates_object, "candidates");
-            if (!other.ok()) return std::move(other).error();
-            candidates = other.value();
-        }
+        Result<Sides> sides = sides_of(records_object, candidates_object);
+        if (!sides.ok()) return std::move(sides).error();
+        const RecordStore* const records = sides.value().records;
+        const RecordStore* const candidates = sides.value().candidates;
         if (most_per_key < 2) return PyErr::new_err(PyExc_ValueError, "most_per_key: expected 2 or more");
         batch::ThreadPool& pool = worker_pool();
         struct Proposed {
@@ -277,7 +269,7 @@ PyObject* proposed_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
             Words words;
             const WorkCatalogue candidate_works(*candidates, words, run, control.stop);
             std::optional<WorkCatalogue> subject_works;
-            if (candidates != records.value()) subject_works.emplace(*records.value(), words, run, control.stop);
+            if (candidates != records) subject_works.emplace(*records, words, run, control.stop);
             if (control.stop.load()) return std::nullopt;
             const std::optional<CandidateIndex> index =
                 index_unless(false, candidate_works, words, title_agreement, most_per_key, settings.value(), run);
@@ -339,15 +331,11 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!subjects.ok()) return std::move(subjects).error();
         Result<const RecordStore*> candidates = store_of(candidates_object, "candidates");
         if (!candidates.ok()) return std::move(candidates).error();
-        Result<std::vector<std::size_t>> firsts =
-            positions_of(subject_positions, subjects.value()->size(), "subject_positions");
-        if (!firsts.ok()) return std::move(firsts).error();
-        Result<std::vector<std::size_t>> seconds =
-            positions_of(candidate_positions, candidates.value()->size(), "candidate_positions");
-        if (!seconds.ok()) return std::move(seconds).error();
-        if (firsts.value().size() != seconds.value().size()) {
-            return PyErr::new_err(PyExc_ValueError, "subject_positions and candidate_positions differ in length");
-        }
+        Result<PositionPairs> pairs = subject_candidate_positions(subject_positions, candidate_positions,
+                                                                  subjects.value()->size(), candidates.value()->size());
+        if (!pairs.ok()) return std::move(pairs).error();
+        const std::vector<std::size_t>& firsts = pairs.value().first;
+        const std::vector<std::size_t>& seconds = pairs.value().second;
         std::optional<std::vector<std::uint32_t>> frequencies;
         if (frequencies_object != Py_None) {
             if (subjects.value() != candidates.value()) {
@@ -375,11 +363,11 @@ PyObject* decide_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
                 candidate_works.emplace(*candidates.value(), words, run, control.stop);
             if (control.stop.load()) return std::nullopt;
             const WorkCatalogue& other = candidate_works ? *candidate_works : subject_works;
-            Decisions decisions(firsts.value().size());
+            Decisions decisions(firsts.size());
             run(decisions.size(), [&](std::size_t lo, std::size_t hi) {
                 for (std::size_t p = lo; p < hi; ++p) {
-                    decisions[p] = refsieve::same_work::decide(subject_works[firsts.value()[p]],
-                                                               other[seconds.value()[p]], words, settings.value());
+                    decisions[p] = refsieve::same_work::decide(subject_works[firsts[p]], other[seconds[p]], words,
+                                                               settings.value());
                 }
             });
             if (control.stop.load()) return std::nullopt;
