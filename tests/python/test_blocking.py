@@ -103,10 +103,15 @@ def test_the_pair_functions_agree_and_grouping_from_found_pairs_is_grouping(cata
     (lambda s: _engine.group(s, same=([0, 1],)), "two sequences"),
     (lambda s: _engine.decide_pairs(s, s, [0], [1], title_frequencies=[1]), "one count per record"),
     (lambda s: _engine.proposed_pairs(s, most_per_key=1), "2 or more"),
+    (lambda s: _engine.decide_pairs(s, s, [0, 1], [1]), "subject_positions and candidate_positions differ"),
+    (lambda s: _engine.score_pairs(s, s, [0], [1, 2]), "subject_positions and candidate_positions differ"),
+    (lambda s: _engine.score_pairs(s, s, [0], [9]), "candidate_positions"),
+    (lambda s: _engine.same_pairs(s, [s]), "candidates: expected Records"),
+    (lambda s: _engine.proposed_pairs([s]), "records: expected Records"),
 ])
 def test_bad_arguments_are_told(call, message):
     subjects, _ = generated_batch(n_subjects=5, n_candidates=2)
-    with pytest.raises((ValueError, IndexError), match=message):
+    with pytest.raises((ValueError, IndexError, TypeError), match=message):
         call(table(subjects).store)
 
 
