@@ -49,6 +49,10 @@ import sys
 import time
 import unicodedata
 
+# Quality is scored as benchmarks/scale.py scores the command's groups (standard library only there).
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from scale import pairwise_quality, truth_groups  # noqa: E402
+
 CLUSTER_THRESHOLD = 0.95
 OTHER_THRESHOLDS = (0.5, 0.8, 0.99)
 
@@ -247,50 +251,6 @@ def run_splink(table, u_pairs, seed, threads=None):
     return scored, clusters, timings, cluster
 
 
-# ---------------------------------------------------------------------------
-# Pairwise quality of a clustering against the truth pairs.
-
-
-def true_groups(path):
-    """Record key -> group id, from truth pairs (every two versions of one work)."""
-    parent = {}
-
-    def find(x):
-        while parent.setdefault(x, x) != x:
-            parent[x] = parent[parent[x]]
-            x = parent[x]
-        return x
-
-    pairs = 0
-    with open(path, encoding="utf-8", newline="") as f:
-        reader = csv.reader(f)
-        next(reader)
-        for a, b, *_ in reader:
-            parent[find(a)] = find(b)
-            pairs += 1
-    return {k: find(k) for k in parent}, pairs
-
-
-def pairwise_quality(clusters, truth, true_pairs):
-    """Precision, recall and F1 over pairs: two records in one cluster form a
-    found pair; it is correct when they are versions of one work."""
-    def pairs(n):
-        return n * (n - 1) // 2
-
-    sizes, both = {}, {}
-    for key, cluster in clusters.items():
-        sizes[cluster] = sizes.get(cluster, 0) + 1
-        cell = (cluster, truth.get(key, ("alone", key)))
-        both[cell] = both.get(cell, 0) + 1
-    found = sum(pairs(n) for n in sizes.values())
-    correct = sum(pairs(n) for n in both.values())
-    precision = correct / found if found else 1.0
-    recall = correct / true_pairs if true_pairs else 1.0
-    f1 = 2 * precision * recall / (precision + recall) if precision + recall else 0.0
-    return {"found_pairs": found, "correct_pairs": correct, "precision": round(precision, 4),
-            "recall": round(recall, 4), "f1": round(f1, 4)}
-
-
 def peak_rss_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
 
@@ -335,7 +295,7 @@ def main(argv=None):
     if not args.only_clusters:
         # Other thresholds, for the record: after the measurements.
         clusterings = {CLUSTER_THRESHOLD: clusters, **{t: cluster(t) for t in OTHER_THRESHOLDS}}
-        truth, true_pairs = true_groups(os.path.join(args.directory, "truth.csv"))
+        truth, true_pairs = truth_groups(os.path.join(args.directory, "truth.csv"))
         result.update(true_pairs=true_pairs, **pairwise_quality(clusterings[CLUSTER_THRESHOLD], truth, true_pairs),
                       other_thresholds={str(t): pairwise_quality(clusterings[t], truth, true_pairs)
                                         for t in OTHER_THRESHOLDS})
